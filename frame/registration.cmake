@@ -1,0 +1,2 @@
+# Registration of the in-process server.
+target_sources(Kavro PRIVATE Registration.cpp)

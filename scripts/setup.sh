@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine.
+# Quick when everything is already there; never asks anything.
+set -euo pipefail
+
+packages=(cmake make mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest)
+commands=(cmake make i686-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
+
+missing=0
+for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || missing=1; done
+[ -d /usr/src/googletest ] || missing=1
+[ -d /usr/include/wine/wine/windows ] || missing=1
+[ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] || missing=1
+[ "$missing" = 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" = 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "setup: installing build and test packages" >&2
+$sudo dpkg --add-architecture i386
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

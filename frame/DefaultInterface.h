@@ -7,7 +7,7 @@
 
 #include "ZebMachine.h"  // _Collection, _Recordset, IMachine
 
-struct __declspec(novtable) _clsMachine : public IDispatch
+struct _clsMachine : public IDispatch
 {
     // Entries 7 to 9 carry no member; they answer E_NOTIMPL.
     virtual HRESULT STDMETHODCALLTYPE Reserved7() = 0;

@@ -1,0 +1,80 @@
+#include "MethodFrame.h"
+
+#include <exception>
+#include <new>
+
+#include "Identity.h"
+#include "Owners.h"
+#include "ZebMachine.h"
+
+namespace kavro {
+
+void Raise(RunTimeError error, std::wstring description)
+{
+    throw ComError{ToHresult(error), std::move(description)};
+}
+
+void Raise(HRESULT hr, std::wstring description)
+{
+    throw ComError{hr, std::move(description)};
+}
+
+namespace {
+
+ComError CurrentFailure() noexcept
+{
+    try {
+        throw;
+    } catch (const ComError& error) {
+        return error;
+    } catch (const std::bad_alloc&) {
+        return ComError{ToHresult(RunTimeError::OutOfMemory), L"Out of memory"};
+    } catch (...) {
+        return ComError{E_UNEXPECTED, L"Unexpected failure"};
+    }
+}
+
+// Error information for the host, readable through GetErrorInfo.
+void PublishErrorInfo(const ComError& error) noexcept
+{
+    ComPtr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(&create))) return;
+    create->SetGUID(IID_IMachine);
+    create->SetSource(const_cast<LPOLESTR>(kProgId));
+    create->SetDescription(const_cast<LPOLESTR>(error.description.c_str()));
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(create.As(&info))) SetErrorInfo(0, info.Get());
+}
+
+} // namespace
+
+HRESULT MethodFrame::Fail() noexcept
+{
+    ComError error = CurrentFailure();
+    if (!armed_ || policy_.trap == Trap::None) {
+        PublishErrorInfo(error);
+        return FAILED(error.hr) ? error.hr : E_FAIL;
+    }
+    if (policy_.trap == Trap::MessageBox) {
+        MessageBoxW(nullptr, error.description.c_str(), kComponentName, MB_OK);
+        if (strMsg_ && policy_.trapMessage) {
+            try {
+                SetText(strMsg_, policy_.trapMessage);
+            } catch (...) {
+                // The result already says false; losing the message is all that is left.
+            }
+        }
+    }
+    SetErrorInfo(0, nullptr);
+    return S_OK;
+}
+
+void SetText(BSTR* target, const wchar_t* text)
+{
+    if (!target) Raise(E_POINTER, L"A by-reference String parameter is missing");
+    Bstr replacement(text);
+    SysFreeString(*target);
+    *target = replacement.Detach();
+}
+
+} // namespace kavro

@@ -1,0 +1,125 @@
+// Filling a terminal address record from a call's connection values.
+#include <windows.h>
+#include <cmath>
+#include <cstring>
+#include <cwctype>
+#include <string>
+
+#include "frame/Errors.h"
+#include "frame/Owners.h"
+#include "frame/clsMachine.h"
+
+namespace kavro {
+namespace {
+
+constexpr std::int16_t kFixedValue = 10;
+constexpr std::int32_t kSerialBaudRate = 38400;
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
+
+// Reads the number a text starts with, as a port number is read: blanks are
+// skipped, reading stops at the first character that cannot continue the
+// number, and a text without a leading number reads as 0.
+double LeadingNumber(std::wstring_view text)
+{
+    std::string digits;  // the number as the C library reads it
+    size_t i = 0;
+    auto skipBlanks = [&] { while (i < text.size() && IsBlank(text[i])) ++i; };
+    auto takeDigits = [&] {
+        size_t n = 0;
+        for (skipBlanks(); i < text.size() && text[i] >= L'0' && text[i] <= L'9'; skipBlanks()) {
+            digits += static_cast<char>(text[i++]);
+            ++n;
+        }
+        return n;
+    };
+    skipBlanks();
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) digits += static_cast<char>(text[i++]);
+    size_t mantissa = takeDigits();
+    if (i < text.size() && text[i] == L'.') {
+        digits += '.';
+        ++i;
+        mantissa += takeDigits();
+    }
+    if (mantissa == 0) return 0.0;
+    if (i < text.size() && (text[i] == L'e' || text[i] == L'E' || text[i] == L'd' || text[i] == L'D')) {
+        std::string exponent = "e";
+        size_t j = i + 1;
+        if (j < text.size() && (text[j] == L'+' || text[j] == L'-')) exponent += static_cast<char>(text[j++]);
+        size_t start = exponent.size();
+        while (j < text.size() && text[j] >= L'0' && text[j] <= L'9') exponent += static_cast<char>(text[j++]);
+        if (exponent.size() > start) digits += exponent;
+    }
+    return std::strtod(digits.c_str(), nullptr);
+}
+
+// Rounds to the nearest integer, halves to the even neighbour.
+std::int32_t ToPortNumber(double value)
+{
+    double rounded = std::nearbyint(value);  // the default rounding mode rounds halves to even
+    if (!(rounded >= -2147483648.0 && rounded <= 2147483647.0)) Raise(RunTimeError::Overflow, L"Overflow");
+    return static_cast<std::int32_t>(rounded);
+}
+
+// The connection value as text: a 16-bit integer becomes its decimal text.
+Bstr TextOf(const VARIANT& value)
+{
+    if (V_VT(&value) == VT_BSTR) return Bstr(V_BSTR(&value) ? V_BSTR(&value) : L"");
+    Variant text;
+    HRESULT hr = VariantChangeType(text.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
+    if (FAILED(hr)) Raise(RunTimeError::TypeMismatch, L"Type mismatch");
+    return Bstr::Attach(std::exchange(V_BSTR(text.get()), nullptr));
+}
+
+std::string ToAnsi(std::wstring_view text)
+{
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
+    return bytes;
+}
+
+// Byte i goes to index i, then a zero byte; an index past the field fails
+// after the bytes before it were written. Bytes after the zero keep their content.
+void StoreAddressText(std::uint8_t (&field)[16], const std::string& bytes)
+{
+    for (size_t i = 0; i <= bytes.size(); ++i) {
+        if (i >= sizeof(field)) Raise(RunTimeError::SubscriptOutOfRange, L"Subscript out of range");
+        field[i] = i < bytes.size() ? static_cast<std::uint8_t>(bytes[i]) : 0;
+    }
+}
+
+} // namespace
+
+void clsMachine::FillDevAddress(DevAddress& record, VARIANT_BOOL serial, const VARIANT& value, short machineNo)
+{
+    record.MachineNo = machineNo;
+    record.FixedValue = kFixedValue;
+    if (serial) {
+        record.IsSerial = 1;
+        record.ComPort = ToPortNumber(LeadingNumber(TextOf(value).view()));
+        record.BaudRate = kSerialBaudRate;
+    } else {
+        record.IsSerial = 0;
+        StoreAddressText(record.IpAddress, ToAnsi(TextOf(value).view()));
+    }
+}
+
+DevAddress clsMachine::AddressOf(const Connection& connection)
+{
+    DevAddress record;
+    std::memset(&record, 0, sizeof(record));
+    VARIANT value;
+    if (connection.blnPort) {
+        V_VT(&value) = VT_I2;
+        V_I2(&value) = connection.iPort;
+    } else {
+        V_VT(&value) = VT_BSTR;  // borrowed, not freed here
+        V_BSTR(&value) = connection.strIp;
+    }
+    FillDevAddress(record, connection.blnPort, value, connection.imachineno);
+    return record;
+}
+
+} // namespace kavro

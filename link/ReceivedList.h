@@ -1,0 +1,57 @@
+// A list handed out by HwDev.dll. It goes back to the library with its free
+// function exactly once on every path after it was received, with the same
+// pointer and count variables the receive filled in.
+#pragma once
+#include <windows.h>
+#include <cstdint>
+#include <vector>
+
+#include "frame/Errors.h"
+
+namespace kavro {
+
+template <class Record>
+class ReceivedList {
+public:
+    using FreeFn = int(__stdcall*)(Record**, int*);
+
+    // The free function is bound before the receive, so a list can always go back.
+    explicit ReceivedList(FreeFn free) : free_(free) {}
+    ReceivedList(const ReceivedList&) = delete;
+    ReceivedList& operator=(const ReceivedList&) = delete;
+    ~ReceivedList() { Release(); }
+
+    // Hand these to the receive, then call Received().
+    Record** list() { return &list_; }
+    int* count() { return &count_; }
+    void Received() { held_ = true; }
+
+    // The component's own copy of the records, after checking that the count
+    // and pointer describe memory the library can have handed out.
+    std::vector<Record> Copy() const
+    {
+        if (count_ < 0) Raise(RunTimeError::Overflow, L"HwDev.dll returned a negative record count");
+        const auto records = static_cast<std::uint64_t>(count_);
+        if (records * sizeof(Record) > static_cast<std::uint64_t>(PTRDIFF_MAX))
+            Raise(RunTimeError::OutOfMemory, L"HwDev.dll returned more records than fit in memory");
+        if (records > 0 && !list_) Raise(E_POINTER, L"HwDev.dll returned records without a list");
+        std::vector<Record> copy(static_cast<std::size_t>(records));
+        if (records > 0) RtlMoveMemory(copy.data(), list_, copy.size() * sizeof(Record));
+        return copy;
+    }
+
+    void Release() noexcept
+    {
+        if (!held_) return;
+        held_ = false;
+        free_(&list_, &count_);
+    }
+
+private:
+    FreeFn free_;
+    Record* list_ = nullptr;
+    int count_ = 0;
+    bool held_ = false;
+};
+
+} // namespace kavro

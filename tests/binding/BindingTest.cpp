@@ -1,0 +1,166 @@
+// Kavro.dll loads HwDev.dll by name on the first call into it, never from
+// DllMain; when the standard search fails it tries its own folder. A missing
+// library or entry point is a clean failure of the calling operation.
+//
+// Each case runs in a child process ("--probe <folder>") so that one case's
+// HwDev.dll cannot answer for another's.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "frame/Identity.h"
+#include "frame/Owners.h"
+#include "ZebMachine.h"
+
+namespace {
+
+using kavro::Bstr;
+using kavro::ComPtr;
+
+std::wstring ExeFolder()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+std::wstring LoadedHwDev()
+{
+    HMODULE module = GetModuleHandleW(L"HwDev.dll");
+    if (!module) return L"none";
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(module, path, MAX_PATH);
+    return std::wstring(path, n);
+}
+
+std::wstring Description()
+{
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return L"";
+    Bstr text;
+    info->GetDescription(text.out());
+    return std::wstring(text.view());
+}
+
+// The child: one copy of Kavro.dll, as a host would load it, and two calls.
+int Probe(const std::wstring& folder)
+{
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    HMODULE kavro = LoadLibraryW((folder + L"\\Kavro.dll").c_str());
+    if (!kavro) return 3;
+    wprintf(L"after load: %ls\n", LoadedHwDev().c_str());
+
+    using GetClassObject = HRESULT(__stdcall*)(REFCLSID, REFIID, void**);
+    auto getClassObject = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(GetProcAddress(kavro, "DllGetClassObject")));
+    ComPtr<IClassFactory> factory;
+    ComPtr<IMachine> machine;
+    if (!getClassObject ||
+        FAILED(getClassObject(kavro::CLSID_clsMachine, IID_IClassFactory,
+                              reinterpret_cast<void**>(factory.GetAddressOf()))) ||
+        FAILED(factory->CreateInstance(nullptr, IID_IMachine, reinterpret_cast<void**>(machine.GetAddressOf()))))
+        return 4;
+
+    VARIANT_BOOL result = 7;
+    HRESULT hr = machine->delCardData(VARIANT_TRUE, nullptr, 1, 1, &result);
+    wprintf(L"delCardData: hr=%08lx result=%d\n", static_cast<unsigned long>(hr), result);
+
+    Bstr ip(L"10.0.0.1");
+    BSTR message = SysAllocString(L"x");
+    _Collection* none = nullptr;
+    result = 7;
+    hr = machine->DownloadCarddata(VARIANT_FALSE, ip.get(), 0, 1, &none, &message, &result);
+    wprintf(L"DownloadCarddata: hr=%08lx result=%d description=%ls\n", static_cast<unsigned long>(hr), result,
+            FAILED(hr) ? Description().c_str() : L"");
+    wprintf(L"loaded: %ls\n", LoadedHwDev().c_str());
+    SysFreeString(message);
+    machine.Reset();
+    factory.Reset();
+    CoUninitialize();
+    fflush(stdout);
+    return 0;
+}
+
+// Runs this program with --probe <folder> and returns what it printed.
+std::string RunProbe(const std::wstring& folder)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "no pipe";
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --probe \"" + folder + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    std::wstring workDir = ExeFolder();
+    BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
+                                  &startup, &process);
+    CloseHandle(writeEnd);
+    std::string output;
+    if (started) {
+        char buffer[512];
+        DWORD n = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &n, nullptr) && n > 0) output.append(buffer, n);
+        WaitForSingleObject(process.hProcess, 60000);
+        DWORD code = 99;
+        GetExitCodeProcess(process.hProcess, &code);
+        output += "exit=" + std::to_string(code) + "\n";
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    } else {
+        output = "could not start the probe";
+    }
+    CloseHandle(readEnd);
+    return output;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Binding, MissingLibraryIsARunTimeErrorOfTheCallingOperation)
+{
+    std::string out = RunProbe(ExeFolder() + L"nolib");
+    EXPECT_TRUE(Contains(out, "exit=0")) << out;
+    EXPECT_TRUE(Contains(out, "delCardData: hr=00000000 result=0")) << "trapped: false, S_OK\n" << out;
+    EXPECT_TRUE(Contains(out, "DownloadCarddata: hr=800a0035 result=0 description=File not found: HwDev.dll"))
+        << "untrapped: the failure with its description\n" << out;
+}
+
+TEST(Binding, MissingEntryPointIsARunTimeErrorOfTheCallingOperation)
+{
+    std::string out = RunProbe(ExeFolder() + L"partial");
+    EXPECT_TRUE(Contains(out, "exit=0")) << out;
+    EXPECT_TRUE(Contains(out, "delCardData: hr=00000000 result=0")) << out;
+    EXPECT_TRUE(Contains(out, "DownloadCarddata: hr=800a01c5 result=0 description=Can't find DLL entry point "
+                              "HwDev_FreeRcdList in HwDev.dll")) << out;
+}
+
+TEST(Binding, LibraryBesideTheComponentIsFoundOnFirstUseOnly)
+{
+    std::string out = RunProbe(ExeFolder() + L"side");
+    EXPECT_TRUE(Contains(out, "exit=0")) << out;
+    EXPECT_TRUE(Contains(out, "after load: none")) << "nothing is loaded before the first call\n" << out;
+    EXPECT_TRUE(Contains(out, "delCardData: hr=00000000 result=-1")) << out;
+    EXPECT_TRUE(Contains(out, "DownloadCarddata: hr=00000000 result=-1")) << out;
+    EXPECT_TRUE(Contains(out, "side\\HwDev.dll")) << out;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::string(argv[1]) == "--probe") {
+        std::string folder = argv[2];
+        return Probe(std::wstring(folder.begin(), folder.end()));
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

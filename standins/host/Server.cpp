@@ -1,0 +1,49 @@
+// The in-process server: which classes it serves, their factories, and when
+// it may be unloaded.
+#include "HostObjects.h"
+
+namespace zebhost {
+namespace {
+
+// Our own CLSID for the stand-in Collection, so that registering it never
+// takes over the platform's Collection class.
+const CLSID CLSID_HostStubCollection = {0xed6a96ec, 0x7dd6, 0x4f25, {0x87, 0x9a, 0x19, 0xda, 0x1e, 0x37, 0xc1, 0x65}};
+
+const ServedClass kServedClasses[] = {
+    {&CLSID_clsMachineItem, L"clsMachineItem", L"ZebMachine.clsMachineItem", HOSTSTUB_MachineItem, CreateMachineItem},
+    {&CLSID_clsCardData, L"clsCardData", L"ZebMachine.clsCardData", HOSTSTUB_CardData, CreateCardData},
+    {&CLSID_HostStubCollection, L"Collection", L"ZebMachine.Collection", HOSTSTUB_Collection, CreateCollection},
+};
+
+LONG g_locks;
+
+} // namespace
+
+std::span<const ServedClass> ServedClasses() { return kServedClasses; }
+
+void LockModule(bool lock)
+{
+    if (lock)
+        InterlockedIncrement(&g_locks);
+    else
+        InterlockedDecrement(&g_locks);
+}
+
+} // namespace zebhost
+
+using namespace zebhost;
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out)
+{
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    for (const ServedClass& served : ServedClasses()) {
+        if (IsEqualCLSID(clsid, *served.clsid)) return CreateClassFactory(served, riid, out);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+STDAPI DllCanUnloadNow(void)
+{
+    return (g_locks == 0 && LiveObjectsTotal() == 0) ? S_OK : S_FALSE;
+}

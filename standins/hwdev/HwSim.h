@@ -76,6 +76,7 @@ typedef struct HwSimCall {
     LONGLONG      qpcTime;       // QueryPerformanceCounter at entry
     int           result;        // what the function returned
     int           count;         // receives: count handed out; frees: count given back; send: count given
+                                 // delete: punches erased
     const void*   list;          // receives: list handed out; frees: pointer given back
     int           progressCalls; // how often DevProgress was called during the call
     int           queryCalls;    // how often DevQuery was called during the call
@@ -83,6 +84,8 @@ typedef struct HwSimCall {
     int           outValueBefore; // send: the out value as received (before the library wrote it)
 } HwSimCall;
 
+// Entries are appended when a call returns, so a call that a callback made
+// during a transfer comes before the transfer itself.
 int  HWSIM_API HwSim_CallCount(void);
 BOOL HWSIM_API HwSim_GetCall(int index, HwSimCall* call);
 // Records sent by HwDev_SendEmployeeToDev in call `index`: record `record`
@@ -95,6 +98,9 @@ void HWSIM_API HwSim_ClearLog(void);
 // ---- Lists -------------------------------------------------------------------
 int  HWSIM_API HwSim_OutstandingLists(void); // lists handed out and not yet given back
 int  HWSIM_API HwSim_BadFrees(void);         // frees with an unknown pointer, wrong count or twice
+// Callback calls that left their arguments on the stack (the callback is not
+// stdcall) and DevQuery answers other than 0. Cleared by HwSim_Reset.
+int  HWSIM_API HwSim_CallbackFaults(void);
 
 #ifdef __cplusplus
 }

@@ -17,7 +17,7 @@ protected:
     {
         auto machine = NewMachine();
         auto collection = NewCollection();
-        Bstr text(ip), message(L"before");
+        Bstr text(ip ? ip : L""), message(L"before");
         VARIANT_BOOL result = VARIANT_FALSE;
         return machine->DownloadCarddata(serial, ip ? text.get() : nullptr, port, machineNo,
                                          collection.GetAddressOf(), message.out(), &result);

@@ -78,15 +78,17 @@ TEST_F(DownloadCarddataTest, RecordsFollowWhatTheCollectionHeldInTheLibrarysOrde
     ASSERT_EQ(Count(), 4);
     EXPECT_EQ(CardNumbers(1), (std::vector<std::wstring>{L"3001", L"3002", L"3003"}));
 
-    auto adds = AddsOf(collection.Get());
-    for (size_t i = 1; i < adds.size(); ++i) {
-        EXPECT_TRUE(adds[i].keyOmitted && adds[i].beforeOmitted && adds[i].afterOmitted) << "add " << i;
-        auto puts = PutsOf(adds[i].item.Get());
-        ASSERT_EQ(puts.size(), 2u);
-        EXPECT_EQ(puts[0].name, L"vCardNo");
-        EXPECT_EQ(puts[0].type, VT_BSTR);
-        EXPECT_EQ(puts[1].name, L"vCardTime");
-        EXPECT_EQ(puts[1].type, VT_DATE);
+    {
+        auto adds = AddsOf(collection.Get());
+        for (size_t i = 1; i < adds.size(); ++i) {
+            EXPECT_TRUE(adds[i].keyOmitted && adds[i].beforeOmitted && adds[i].afterOmitted) << "add " << i;
+            auto puts = PutsOf(adds[i].item.Get());
+            ASSERT_EQ(puts.size(), 2u);
+            EXPECT_EQ(puts[0].name, L"vCardNo");
+            EXPECT_EQ(puts[0].type, VT_BSTR);
+            EXPECT_EQ(puts[1].name, L"vCardTime");
+            EXPECT_EQ(puts[1].type, VT_DATE);
+        }
     }
     EXPECT_EQ(HostStub_CreatedObjects(HOSTSTUB_CardData), 3);
     EXPECT_EQ(HostStub_LiveObjects(HOSTSTUB_CardData), 3) << "the collection holds the only references";

@@ -5,24 +5,25 @@
 
 namespace kavro::test {
 
-ComPtr<IMachine> NewMachine()
+namespace {
+
+template <class Interface>
+ComPtr<Interface> CreateByProgId(const wchar_t* progId, REFIID iid)
 {
     CLSID clsid;
-    ComPtr<IMachine> machine;
-    if (SUCCEEDED(CLSIDFromProgID(L"Kavro.clsMachine", &clsid)))
-        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IMachine,
-                         reinterpret_cast<void**>(machine.GetAddressOf()));
-    return machine;
+    ComPtr<Interface> object;
+    if (SUCCEEDED(CLSIDFromProgID(progId, &clsid)))
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, reinterpret_cast<void**>(object.GetAddressOf()));
+    return object;
 }
+
+} // namespace
+
+ComPtr<IMachine> NewMachine() { return CreateByProgId<IMachine>(L"Kavro.clsMachine", IID_IMachine); }
 
 ComPtr<_Collection> NewCollection()
 {
-    CLSID clsid;
-    ComPtr<_Collection> collection;
-    if (SUCCEEDED(CLSIDFromProgID(L"ZebMachine.Collection", &clsid)))
-        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__Collection,
-                         reinterpret_cast<void**>(collection.GetAddressOf()));
-    return collection;
+    return CreateByProgId<_Collection>(L"ZebMachine.Collection", IID__Collection);
 }
 
 AddressBytes AddressOf(const HwSimCall& call)

@@ -30,6 +30,9 @@ constexpr HRESULT ToHresult(RunTimeError error)
 [[noreturn]] void Raise(RunTimeError error, std::wstring description);
 [[noreturn]] void Raise(HRESULT hr, std::wstring description);
 
+// The failure being handled, as a ComError. Call only inside a catch block.
+ComError CurrentFailure() noexcept;
+
 // A failing HRESULT from a call on another object becomes a failure of ours,
 // named after the call.
 inline void Check(HRESULT hr, const wchar_t* what)

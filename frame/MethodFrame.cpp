@@ -19,8 +19,6 @@ void Raise(HRESULT hr, std::wstring description)
     throw ComError{hr, std::move(description)};
 }
 
-namespace {
-
 ComError CurrentFailure() noexcept
 {
     try {
@@ -28,11 +26,13 @@ ComError CurrentFailure() noexcept
     } catch (const ComError& error) {
         return error;
     } catch (const std::bad_alloc&) {
-        return ComError{ToHresult(RunTimeError::OutOfMemory), L"Out of memory"};
+        return ComError{E_OUTOFMEMORY, L"Out of memory"};
     } catch (...) {
         return ComError{E_UNEXPECTED, L"Unexpected failure"};
     }
 }
+
+namespace {
 
 // Error information for the host, readable through GetErrorInfo.
 void PublishErrorInfo(const ComError& error) noexcept

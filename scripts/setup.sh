@@ -19,4 +19,4 @@ export DEBIAN_FRONTEND=noninteractive
 echo "setup: installing build and test packages" >&2
 $sudo dpkg --add-architecture i386
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+$sudo apt-get install -y -qq "${packages[@]}" >/dev/null

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "Process.h"
 #include "frame/Identity.h"
 #include "frame/Owners.h"
 #include "ZebMachine.h"
@@ -86,41 +87,10 @@ int Probe(const std::wstring& folder)
 // Runs this program with --probe <folder> and returns what it printed.
 std::string RunProbe(const std::wstring& folder)
 {
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "no pipe";
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --probe \"" + folder + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process{};
-    std::wstring workDir = ExeFolder();
-    BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(),
-                                  &startup, &process);
-    CloseHandle(writeEnd);
-    std::string output;
-    if (started) {
-        char buffer[512];
-        DWORD n = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &n, nullptr) && n > 0) output.append(buffer, n);
-        WaitForSingleObject(process.hProcess, 60000);
-        DWORD code = 99;
-        GetExitCodeProcess(process.hProcess, &code);
-        output += "exit=" + std::to_string(code) + "\n";
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    } else {
-        output = "could not start the probe";
-    }
-    CloseHandle(readEnd);
-    return output;
+    auto outcome = kavro::test::RunProcess(L"\"" + std::wstring(self) + L"\" --probe \"" + folder + L"\"", ExeFolder());
+    return outcome.output + "exit=" + std::to_string(outcome.exitCode) + "\n";
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

@@ -1,9 +1,8 @@
 // Late binding: the DISPID tables of IMachine and _clsMachine and the argument
 // forms that typed callers and scripts pass.
-#include <algorithm>
-#include <initializer_list>
 #include <vector>
 
+#include "Arguments.h"
 #include "Scenario.h"
 #include "frame/Errors.h"
 
@@ -13,30 +12,6 @@ namespace {
 constexpr DISPID kDownloadCarddata = 0x60030003;
 constexpr DISPID kMachineDelCardData = 0x60030005;
 constexpr DISPID kDefaultDelCardData = 0x60030006;
-
-// Arguments in call order; Invoke receives them last first.
-class Args {
-public:
-    Args(std::initializer_list<VARIANT> args) : values_(args.begin(), args.end())
-    {
-        std::reverse(values_.begin(), values_.end());
-        params_.rgvarg = values_.data();
-        params_.cArgs = static_cast<UINT>(values_.size());
-    }
-    DISPPARAMS* get() { return &params_; }
-
-private:
-    std::vector<VARIANT> values_;
-    DISPPARAMS params_{};
-};
-
-VARIANT Bool(VARIANT_BOOL b) { VARIANT v; V_VT(&v) = VT_BOOL; V_BOOL(&v) = b; return v; }
-VARIANT I2(short i) { VARIANT v; V_VT(&v) = VT_I2; V_I2(&v) = i; return v; }
-VARIANT I4(LONG i) { VARIANT v; V_VT(&v) = VT_I4; V_I4(&v) = i; return v; }
-VARIANT Text(BSTR b) { VARIANT v; V_VT(&v) = VT_BSTR; V_BSTR(&v) = b; return v; }
-VARIANT Ref(VARIANT* inner) { VARIANT v; V_VT(&v) = VT_BYREF | VT_VARIANT; V_VARIANTREF(&v) = inner; return v; }
-VARIANT TextRef(BSTR* b) { VARIANT v; V_VT(&v) = VT_BYREF | VT_BSTR; V_BSTRREF(&v) = b; return v; }
-VARIANT ObjectRef(IDispatch** d) { VARIANT v; V_VT(&v) = VT_BYREF | VT_DISPATCH; V_DISPATCHREF(&v) = d; return v; }
 
 class DispatchTest : public ComTest {
 protected:
@@ -48,11 +23,10 @@ protected:
         ASSERT_EQ(machine.As(&byDefault), S_OK);
     }
 
-    HRESULT Invoke(IDispatch* target, DISPID id, Args& args, VARIANT* result = nullptr,
-                   EXCEPINFO* exception = nullptr, UINT* argErr = nullptr)
+    static HRESULT Invoke(IDispatch* target, DISPID id, const std::vector<VARIANT>& args, VARIANT* result = nullptr,
+                          EXCEPINFO* exception = nullptr, UINT* argErr = nullptr)
     {
-        return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, args.get(), result, exception,
-                              argErr);
+        return InvokeWith(target, id, DISPATCH_METHOD, args, result, exception, argErr);
     }
 
     ComPtr<IDispatch> CollectionDispatch()
@@ -72,7 +46,7 @@ TEST_F(DispatchTest, DelCardDataHasItsOwnDispidOnEachInterface)
 {
     HwSim_AddSerialTerminal(2, 1);
     Variant result;
-    Args args{Bool(VARIANT_TRUE), Text(nullptr), I2(2), I2(1)};
+    std::vector<VARIANT> args{Bool(VARIANT_TRUE), Text(nullptr), I2(2), I2(1)};
     ASSERT_EQ(Invoke(machine.Get(), kMachineDelCardData, args, result.out()), S_OK);
     EXPECT_EQ(V_VT(result.get()), VT_BOOL);
     EXPECT_EQ(V_BOOL(result.get()), VARIANT_TRUE);
@@ -112,7 +86,7 @@ TEST_F(DispatchTest, ScriptVariablesByReferenceAreCoercedAndWrittenBack)
     VARIANT message = I4(42);
     Bstr ip(L"10.1.1.5"), port(L"0"), number(L"7");
     VARIANT serial = I4(0), ipValue = Text(ip.get()), portValue = Text(port.get()), numberValue = Text(number.get());
-    Args args{Ref(&serial), Ref(&ipValue), Ref(&portValue), Ref(&numberValue), Ref(&cdata), Ref(&message)};
+    std::vector<VARIANT> args{Ref(&serial), Ref(&ipValue), Ref(&portValue), Ref(&numberValue), Ref(&cdata), Ref(&message)};
     Variant result;
     ASSERT_EQ(Invoke(byDefault.Get(), kDownloadCarddata, args, result.out()), S_OK);
     EXPECT_EQ(V_BOOL(result.get()), VARIANT_TRUE);
@@ -130,7 +104,7 @@ TEST_F(DispatchTest, TypedCallersPassReferencesToTheirOwnVariables)
     ComPtr<IDispatch> collectionDispatch = CollectionDispatch();
     IDispatch* held = collectionDispatch.Get();
     BSTR message = SysAllocString(L"old");
-    Args args{Bool(VARIANT_TRUE), Text(nullptr), I2(1), I2(1), ObjectRef(&held), TextRef(&message)};
+    std::vector<VARIANT> args{Bool(VARIANT_TRUE), Text(nullptr), I2(1), I2(1), DispatchRef(&held), TextRef(&message)};
     Variant result;
     ASSERT_EQ(Invoke(machine.Get(), kDownloadCarddata, args, result.out()), S_OK);
     EXPECT_EQ(V_BOOL(result.get()), VARIANT_TRUE);
@@ -143,17 +117,17 @@ TEST_F(DispatchTest, BadArgumentsAreRefusedBeforeTheCall)
 {
     Bstr notANumber(L"abc");
     UINT argErr = 99;
-    Args mismatch{Bool(VARIANT_TRUE), Text(nullptr), Text(notANumber.get()), I2(1)};
+    std::vector<VARIANT> mismatch{Bool(VARIANT_TRUE), Text(nullptr), Text(notANumber.get()), I2(1)};
     EXPECT_EQ(Invoke(machine.Get(), kMachineDelCardData, mismatch, nullptr, nullptr, &argErr), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 1u) << "iPort is the second argument from the end";
 
-    Args overflow{Bool(VARIANT_TRUE), Text(nullptr), I4(40000), I2(1)};
+    std::vector<VARIANT> overflow{Bool(VARIANT_TRUE), Text(nullptr), I4(40000), I2(1)};
     EXPECT_EQ(Invoke(machine.Get(), kMachineDelCardData, overflow), DISP_E_OVERFLOW);
 
-    Args tooFew{Bool(VARIANT_TRUE), Text(nullptr), I2(1)};
+    std::vector<VARIANT> tooFew{Bool(VARIANT_TRUE), Text(nullptr), I2(1)};
     EXPECT_EQ(Invoke(machine.Get(), kMachineDelCardData, tooFew), DISP_E_BADPARAMCOUNT);
 
-    Args notACollection{Bool(VARIANT_TRUE), Text(nullptr), I2(1), I2(1), I4(5), TextRef(nullptr)};
+    std::vector<VARIANT> notACollection{Bool(VARIANT_TRUE), Text(nullptr), I2(1), I2(1), I4(5), TextRef(nullptr)};
     EXPECT_EQ(Invoke(machine.Get(), kDownloadCarddata, notACollection), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(HwSim_CallCount(), 0) << "nothing reached the library";
 }
@@ -164,7 +138,7 @@ TEST_F(DispatchTest, FailureReachesALateBoundClientAsAnException)
     IDispatch* held = collectionDispatch.Get();
     BSTR message = SysAllocString(L"old");
     Bstr tooLong(L"1234567890123456");
-    Args args{Bool(VARIANT_FALSE), Text(tooLong.get()), I2(1), I2(1), ObjectRef(&held), TextRef(&message)};
+    std::vector<VARIANT> args{Bool(VARIANT_FALSE), Text(tooLong.get()), I2(1), I2(1), DispatchRef(&held), TextRef(&message)};
     EXCEPINFO exception{};
     EXPECT_EQ(Invoke(machine.Get(), kDownloadCarddata, args, nullptr, &exception), DISP_E_EXCEPTION);
     EXPECT_EQ(exception.scode, ToHresult(RunTimeError::SubscriptOutOfRange));

@@ -73,7 +73,7 @@ private:
         LPOLESTR name = const_cast<LPOLESTR>(member);
         HRESULT hr = control_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
         if (FAILED(hr)) return hr;
-        return InvokeWith(control_.Get(), id, flags, {TextArg(text)}, result, failure);
+        return InvokeWith(control_.Get(), id, flags, {Text(text)}, result, failure);
     }
 
     ComPtr<IDispatch> control_;

@@ -58,8 +58,8 @@ HRESULT InvokeWriteCard(IDispatch* target, DISPID id, IDispatch* clsPeroncard, B
 {
     Bstr ip(L"10.0.0.1");
     return InvokeWith(target, id, DISPATCH_METHOD,
-                      {BoolArg(VARIANT_TRUE), TextArg(ip.get()), ShortArg(1), ShortArg(2), ObjectArg(clsPeroncard),
-                       TextRefArg(strMsg)},
+                      {Bool(VARIANT_TRUE), Text(ip.get()), I2(1), I2(2), Dispatch(clsPeroncard),
+                       TextRef(strMsg)},
                       result);
 }
 
@@ -67,7 +67,7 @@ HRESULT InvokeWriteCard(IDispatch* target, DISPID id, IDispatch* clsPeroncard, B
 HRESULT InvokeDelCardData(IDispatch* target, DISPID id, VARIANT* result)
 {
     Bstr ip(L"");
-    return InvokeWith(target, id, DISPATCH_METHOD, {BoolArg(VARIANT_TRUE), TextArg(ip.get()), ShortArg(1), ShortArg(1)},
+    return InvokeWith(target, id, DISPATCH_METHOD, {Bool(VARIANT_TRUE), Text(ip.get()), I2(1), I2(1)},
                       result);
 }
 

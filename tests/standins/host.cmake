@@ -6,7 +6,7 @@ add_executable(test_host
     standins/host/MachineItemTest.cpp
     standins/host/CardDataTest.cpp
     standins/host/CollectionTest.cpp)
-target_include_directories(test_host PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(test_host PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_link_libraries(test_host PRIVATE gtest ZebMachineHost typelib_ids ole32 oleaut32 uuid advapi32)
 add_test(NAME test_host COMMAND test_host)
 set_tests_properties(test_host PROPERTIES TIMEOUT 300)

@@ -18,64 +18,9 @@ ComPtr<_Collection> NewCollection()
     return Create<_Collection>(clsid);
 }
 
-VARIANT I2(SHORT value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_I2;
-    V_I2(&v) = value;
-    return v;
-}
-
-VARIANT I4(LONG value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-}
-
-VARIANT Text(const Bstr& text)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = text.get();
-    return v;
-}
-
-VARIANT Object(IUnknown* object)
-{
-    VARIANT v;
-    V_VT(&v) = VT_UNKNOWN;
-    V_UNKNOWN(&v) = object;
-    return v;
-}
-
-VARIANT Missing()
-{
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
-VARIANT Ref(VARIANT* target)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_VARIANT;
-    V_VARIANTREF(&v) = target;
-    return v;
-}
-
 HRESULT Call(IDispatch* object, DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result)
 {
-    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-    DISPID namedPut = DISPID_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-    if (flags & DISPATCH_PROPERTYPUT) {
-        params.rgdispidNamedArgs = &namedPut;
-        params.cNamedArgs = 1;
-    }
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
+    return kavro::test::InvokeWith(object, id, flags, std::move(args), result);
 }
 
 DISPID IdOf(IDispatch* object, const wchar_t* name)

@@ -6,6 +6,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "Arguments.h"
 #include "HostStub.h"
 #include "frame/Owners.h"
 #include <StdCollection.h>
@@ -36,13 +37,12 @@ ComPtr<I> Create(REFCLSID clsid)
 }
 ComPtr<_Collection> NewCollection(); // by ProgID ZebMachine.Collection
 
-// Arguments that borrow what they hold: the caller keeps the owner alive.
-VARIANT I2(SHORT value);
-VARIANT I4(LONG value);
-VARIANT Text(const Bstr& text);
-VARIANT Object(IUnknown* object);
-VARIANT Missing();        // an optional argument left out
-VARIANT Ref(VARIANT* target); // VT_BYREF|VT_VARIANT, as a script passes its variables
+using kavro::test::I2;
+using kavro::test::I4;
+using kavro::test::Missing;
+using kavro::test::Object;
+using kavro::test::Ref;
+using kavro::test::Text;
 
 // IDispatch::Invoke with positional arguments given first to last.
 HRESULT Call(IDispatch* object, DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result = nullptr);

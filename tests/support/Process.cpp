@@ -1,0 +1,65 @@
+#include "Process.h"
+
+namespace kavro::test {
+
+namespace {
+
+class Handle {
+public:
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+    HANDLE* out() { return &h_; }
+    HANDLE get() const { return h_; }
+    void reset()
+    {
+        if (h_) CloseHandle(h_);
+        h_ = nullptr;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+} // namespace
+
+ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs)
+{
+    ProcessOutcome outcome{static_cast<DWORD>(-1), {}};
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    Handle readEnd, writeEnd;
+    // Large enough for everything a child here writes, so it never blocks on us.
+    if (!CreatePipe(readEnd.out(), writeEnd.out(), &inherit, 1 << 16)) return outcome;
+    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION process{};
+    std::wstring line = commandLine;  // CreateProcessW may write into it
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
+                        &startup, &process))
+        return outcome;
+    Handle processHandle, threadHandle;
+    *processHandle.out() = process.hProcess;
+    *threadHandle.out() = process.hThread;
+    writeEnd.reset();
+
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, STILL_ACTIVE);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &outcome.exitCode);
+
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        outcome.output.append(buffer, got);
+    return outcome;
+}
+
+} // namespace kavro::test

@@ -1,0 +1,19 @@
+// Child processes, run as an installer, a script host or a second host would run them.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace kavro::test {
+
+struct ProcessOutcome {
+    DWORD exitCode;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a command line in folder and waits for it; exit code STILL_ACTIVE if it
+// had to be ended after the timeout.
+ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder,
+                          DWORD timeoutMs = 60000);
+
+} // namespace kavro::test

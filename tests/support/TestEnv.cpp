@@ -32,6 +32,7 @@ void ComTest::TearDown()
 {
     EXPECT_EQ(HwSim_OutstandingLists(), 0) << "every list the library handed out goes back";
     EXPECT_EQ(HwSim_BadFrees(), 0) << "no list is freed twice or with a wrong pointer or count";
+    EXPECT_EQ(HwSim_CallbackFaults(), 0) << "the callbacks are stdcall, and DevQuery answers 0";
 }
 
 } // namespace kavro::test

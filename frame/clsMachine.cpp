@@ -1,10 +1,8 @@
 #include "clsMachine.h"
 
-#include <cstddef>
 #include <new>
 
 #include "Identity.h"
-#include "MachineDispatch.h"
 #include "Server.h"
 
 namespace kavro {
@@ -47,129 +45,91 @@ ULONG clsMachine::Release()
     return refs;
 }
 
-// The facets are members of a class with virtual functions; their offsets are
-// still fixed, which is all impl_from needs.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+// ---- The facets' IUnknown and IDispatch ---------------------------------------
 
-clsMachine* clsMachine::impl_from(MachineFacet* iface)
+template <class Interface>
+HRESULT clsMachine::Facet<Interface>::QueryInterface(REFIID iid, void** object)
 {
-    return reinterpret_cast<clsMachine*>(reinterpret_cast<char*>(iface) - offsetof(clsMachine, machine_));
+    return owner_.QueryInterface(iid, object);
 }
 
-clsMachine* clsMachine::impl_from(DefaultFacet* iface)
-{
-    return reinterpret_cast<clsMachine*>(reinterpret_cast<char*>(iface) - offsetof(clsMachine, default_));
-}
+template <class Interface>
+ULONG clsMachine::Facet<Interface>::AddRef() { return owner_.AddRef(); }
 
-clsMachine* clsMachine::impl_from(ErrorInfoFacet* iface)
-{
-    return reinterpret_cast<clsMachine*>(reinterpret_cast<char*>(iface) - offsetof(clsMachine, errorInfo_));
-}
+template <class Interface>
+ULONG clsMachine::Facet<Interface>::Release() { return owner_.Release(); }
 
-#pragma GCC diagnostic pop
-
-// ---- IMachine ------------------------------------------------------------------
-
-HRESULT clsMachine::MachineFacet::QueryInterface(REFIID iid, void** object)
-{
-    return impl_from(this)->QueryInterface(iid, object);
-}
-ULONG clsMachine::MachineFacet::AddRef() { return impl_from(this)->AddRef(); }
-ULONG clsMachine::MachineFacet::Release() { return impl_from(this)->Release(); }
-
-HRESULT clsMachine::MachineFacet::GetTypeInfoCount(UINT* count)
+template <class Interface, Surface surface>
+HRESULT clsMachine::DispatchFacet<Interface, surface>::GetTypeInfoCount(UINT* count)
 {
     if (!count) return E_POINTER;
     *count = 1;
     return S_OK;
 }
 
-HRESULT clsMachine::MachineFacet::GetTypeInfo(UINT index, LCID, ITypeInfo** info)
+template <class Interface, Surface surface>
+HRESULT clsMachine::DispatchFacet<Interface, surface>::GetTypeInfo(UINT index, LCID, ITypeInfo** info)
 {
-    return DispatchGetTypeInfo(Surface::Machine, index, info);
+    return DispatchGetTypeInfo(surface, index, info);
 }
 
-HRESULT clsMachine::MachineFacet::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
+template <class Interface, Surface surface>
+HRESULT clsMachine::DispatchFacet<Interface, surface>::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                                                     DISPID* ids)
 {
-    return DispatchGetIDsOfNames(Surface::Machine, names, count, ids);
+    return DispatchGetIDsOfNames(surface, names, count, ids);
 }
 
-HRESULT clsMachine::MachineFacet::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
-                                         VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr)
+template <class Interface, Surface surface>
+HRESULT clsMachine::DispatchFacet<Interface, surface>::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
+    DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr)
 {
-    return DispatchInvoke(*impl_from(this), Surface::Machine, id, iid, flags, params, result, excepInfo, argErr);
+    return DispatchInvoke(this->owner_, surface, id, iid, flags, params, result, excepInfo, argErr);
 }
+
+template class clsMachine::Facet<ISupportErrorInfo>;
+template class clsMachine::DispatchFacet<IMachine, Surface::Machine>;
+template class clsMachine::DispatchFacet<_clsMachine, Surface::Default>;
+
+// ---- IMachine ------------------------------------------------------------------
 
 HRESULT clsMachine::MachineFacet::funcRegister(_Collection** col, VARIANT_BOOL blnPort, short iPortMin,
     short iPortMax, BSTR strIPMin, BSTR strIPMax, short imin, short imax, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, imin, imax,
-                                         strMsg, result);
+    return owner_.funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, imin, imax, strMsg, result);
 }
 
 HRESULT clsMachine::MachineFacet::funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, BSTR sPersonNum, _Recordset** rsData, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcBackFingure(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg,
-                                            result);
+    return owner_.funcBackFingure(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
 }
 
 HRESULT clsMachine::MachineFacet::funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, BSTR sPersonNum, _Recordset* rsData, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
+    return owner_.funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
 }
 
 HRESULT clsMachine::MachineFacet::DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, _Collection** cdata, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
+    return owner_.DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
 }
 
 HRESULT clsMachine::MachineFacet::funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, _Collection* clsPeroncard, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcWriteCard(blnPort, strIp, iPort, imachineno, clsPeroncard, strMsg, result);
+    return owner_.funcWriteCard(blnPort, strIp, iPort, imachineno, clsPeroncard, strMsg, result);
 }
 
 HRESULT clsMachine::MachineFacet::delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, VARIANT_BOOL* result)
 {
-    return impl_from(this)->delCardData(blnPort, strIp, iPort, imachineno, result);
+    return owner_.delCardData(blnPort, strIp, iPort, imachineno, result);
 }
 
 // ---- _clsMachine ---------------------------------------------------------------
-
-HRESULT clsMachine::DefaultFacet::QueryInterface(REFIID iid, void** object)
-{
-    return impl_from(this)->QueryInterface(iid, object);
-}
-ULONG clsMachine::DefaultFacet::AddRef() { return impl_from(this)->AddRef(); }
-ULONG clsMachine::DefaultFacet::Release() { return impl_from(this)->Release(); }
-
-HRESULT clsMachine::DefaultFacet::GetTypeInfoCount(UINT* count)
-{
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-}
-
-HRESULT clsMachine::DefaultFacet::GetTypeInfo(UINT index, LCID, ITypeInfo** info)
-{
-    return DispatchGetTypeInfo(Surface::Default, index, info);
-}
-
-HRESULT clsMachine::DefaultFacet::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)
-{
-    return DispatchGetIDsOfNames(Surface::Default, names, count, ids);
-}
-
-HRESULT clsMachine::DefaultFacet::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
-                                         VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr)
-{
-    return DispatchInvoke(*impl_from(this), Surface::Default, id, iid, flags, params, result, excepInfo, argErr);
-}
 
 // The three entries carry no member.
 HRESULT clsMachine::DefaultFacet::Reserved7() { return E_NOTIMPL; }
@@ -180,49 +140,40 @@ HRESULT clsMachine::DefaultFacet::IMachine_funcRegister(_Collection** col, VARIA
     short iPortMin, short iPortMax, BSTR strIPMin, BSTR strIPMax, short imin, short imax, BSTR* strMsg,
     VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, imin, imax,
-                                         strMsg, result);
+    return owner_.funcRegister(col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, imin, imax, strMsg, result);
 }
 
 HRESULT clsMachine::DefaultFacet::IMachine_funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, BSTR sPersonNum, _Recordset** rsData, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcBackFingure(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg,
-                                            result);
+    return owner_.funcBackFingure(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
 }
 
 HRESULT clsMachine::DefaultFacet::IMachine_funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, BSTR sPersonNum, _Recordset* rsData, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
+    return owner_.funcReWrite(blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
 }
 
 HRESULT clsMachine::DefaultFacet::IMachine_DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, _Collection** cdata, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
+    return owner_.DownloadCarddata(blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
 }
 
 HRESULT clsMachine::DefaultFacet::IMachine_funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, _Collection* clsPeroncard, BSTR* strMsg, VARIANT_BOOL* result)
 {
-    return impl_from(this)->funcWriteCard(blnPort, strIp, iPort, imachineno, clsPeroncard, strMsg, result);
+    return owner_.funcWriteCard(blnPort, strIp, iPort, imachineno, clsPeroncard, strMsg, result);
 }
 
 HRESULT clsMachine::DefaultFacet::IMachine_delCardData(VARIANT_BOOL blnPort, BSTR strIp, short iPort,
     short imachineno, VARIANT_BOOL* result)
 {
-    return impl_from(this)->delCardData(blnPort, strIp, iPort, imachineno, result);
+    return owner_.delCardData(blnPort, strIp, iPort, imachineno, result);
 }
 
 // ---- ISupportErrorInfo ---------------------------------------------------------
-
-HRESULT clsMachine::ErrorInfoFacet::QueryInterface(REFIID iid, void** object)
-{
-    return impl_from(this)->QueryInterface(iid, object);
-}
-ULONG clsMachine::ErrorInfoFacet::AddRef() { return impl_from(this)->AddRef(); }
-ULONG clsMachine::ErrorInfoFacet::Release() { return impl_from(this)->Release(); }
 
 HRESULT clsMachine::ErrorInfoFacet::InterfaceSupportsErrorInfo(REFIID iid)
 {

@@ -6,6 +6,7 @@
 #include <oaidl.h>
 
 #include "DefaultInterface.h"
+#include "MachineDispatch.h"
 #include "ZebMachine.h"
 #include "link/Records.h"
 
@@ -43,32 +44,46 @@ public:
     IUnknown& Unknown() { return machine_; }
 
 private:
-    class MachineFacet;
-    class DefaultFacet;
-    class ErrorInfoFacet;
-    friend MachineFacet;
-    friend DefaultFacet;
-    friend ErrorInfoFacet;
-
-    clsMachine();
-    ~clsMachine();
-
     HRESULT QueryInterface(REFIID iid, void** object);
     ULONG AddRef();
     ULONG Release();
 
-    // Interface pointers handed out point at these.
-    class MachineFacet : public IMachine {
+    clsMachine();
+    ~clsMachine();
+
+    // Every interface pointer handed out points at a facet; the facet passes
+    // IUnknown on to the object.
+    // Every interface pointer handed out points at a facet; the facet passes
+    // IUnknown on to the object. Bodies are in clsMachine.cpp, the only place
+    // facets are made.
+    template <class Interface>
+    class Facet : public Interface {
     public:
+        explicit Facet(clsMachine& owner) : owner_(owner) {}
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
         ULONG STDMETHODCALLTYPE AddRef() override;
         ULONG STDMETHODCALLTYPE Release() override;
+
+    protected:
+        clsMachine& owner_;
+    };
+
+    // The IDispatch half of a dual interface, served from that interface's DISPID table.
+    template <class Interface, Surface surface>
+    class DispatchFacet : public Facet<Interface> {
+    public:
+        using Facet<Interface>::Facet;
         HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
         HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
         HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
                                                 DISPID* ids) override;
         HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                                          VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+    };
+
+    class MachineFacet final : public DispatchFacet<IMachine, Surface::Machine> {
+    public:
+        using DispatchFacet::DispatchFacet;
         HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort, short iPortMin,
             short iPortMax, BSTR strIPMin, BSTR strIPMax, short imin, short imax, BSTR* strMsg,
             VARIANT_BOOL* result) override;
@@ -86,17 +101,9 @@ private:
             short imachineno, VARIANT_BOOL* result) override;
     };
 
-    class DefaultFacet : public _clsMachine {
+    class DefaultFacet final : public DispatchFacet<_clsMachine, Surface::Default> {
     public:
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-        ULONG STDMETHODCALLTYPE AddRef() override;
-        ULONG STDMETHODCALLTYPE Release() override;
-        HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-        HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-        HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
-                                                DISPID* ids) override;
-        HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
-                                         VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+        using DispatchFacet::DispatchFacet;
         HRESULT STDMETHODCALLTYPE Reserved7() override;
         HRESULT STDMETHODCALLTYPE Reserved8() override;
         HRESULT STDMETHODCALLTYPE Reserved9() override;
@@ -117,21 +124,15 @@ private:
             short imachineno, VARIANT_BOOL* result) override;
     };
 
-    class ErrorInfoFacet : public ISupportErrorInfo {
+    class ErrorInfoFacet final : public Facet<ISupportErrorInfo> {
     public:
-        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-        ULONG STDMETHODCALLTYPE AddRef() override;
-        ULONG STDMETHODCALLTYPE Release() override;
+        using Facet::Facet;
         HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
     };
 
-    static clsMachine* impl_from(MachineFacet* iface);
-    static clsMachine* impl_from(DefaultFacet* iface);
-    static clsMachine* impl_from(ErrorInfoFacet* iface);
-
-    MachineFacet machine_;
-    DefaultFacet default_;
-    ErrorInfoFacet errorInfo_;
+    MachineFacet machine_{*this};
+    DefaultFacet default_{*this};
+    ErrorInfoFacet errorInfo_{*this};
     LONG volatile refs_ = 1;
 };
 

@@ -8,6 +8,7 @@
 #include "frame/Errors.h"
 #include "frame/Owners.h"
 #include "frame/clsMachine.h"
+#include "link/AnsiText.h"
 
 namespace kavro {
 namespace {
@@ -71,15 +72,6 @@ Bstr TextOf(const VARIANT& value)
     return Bstr::Attach(std::exchange(V_BSTR(text.get()), nullptr));
 }
 
-std::string ToAnsi(std::wstring_view text)
-{
-    if (text.empty()) return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
-    return bytes;
-}
-
 // Byte i goes to index i, then a zero byte; an index past the field fails
 // after the bytes before it were written. Bytes after the zero keep their content.
 void StoreAddressText(std::uint8_t (&field)[16], const std::string& bytes)
@@ -102,7 +94,7 @@ void clsMachine::FillDevAddress(DevAddress& record, VARIANT_BOOL serial, const V
         record.BaudRate = kSerialBaudRate;
     } else {
         record.IsSerial = 0;
-        StoreAddressText(record.IpAddress, ToAnsi(TextOf(value).view()));
+        StoreAddressText(record.IpAddress, ansi::Encode(TextOf(value).view()));
     }
 }
 

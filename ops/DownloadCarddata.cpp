@@ -1,11 +1,11 @@
 // DownloadCarddata: every punch record of a terminal, appended to the host's
 // collection as clsCardData objects in the library's order.
-#include <array>
 #include <cstdint>
 
 #include "frame/HostObjects.h"
 #include "frame/MethodFrame.h"
 #include "frame/clsMachine.h"
+#include "link/AnsiText.h"
 #include "link/ReceivedList.h"
 #include "link/modulefunction.h"
 #include "link/modulehw.h"
@@ -18,31 +18,13 @@ constexpr double kBaseDate = 25569.0;          // 1970-01-01 as an Automation da
 constexpr double kBaseSeconds = 8 * 3600.0;    // the punch clock counts from 08:00:00
 constexpr double kSecondsPerDay = 86400.0;
 
-// Each byte of a card number is converted on its own as one ANSI character.
-class AnsiBytes {
-public:
-    AnsiBytes()
-    {
-        for (int b = 0; b < 256; ++b) {
-            char byte = static_cast<char>(b);
-            wchar_t wide = L'?';
-            if (MultiByteToWideChar(CP_ACP, 0, &byte, 1, &wide, 1) != 1) wide = L'?';
-            table_[b] = wide;
-        }
-    }
-    wchar_t operator[](std::uint8_t b) const { return table_[b]; }
-
-private:
-    std::array<wchar_t, 256> table_;
-};
-
 // The card number up to the first zero byte, without surrounding U+0020 spaces.
-Bstr CardNumber(const AttendanceRecord& record, const AnsiBytes& ansi)
+Bstr CardNumber(const AttendanceRecord& record, const ansi::ByteChars& chars)
 {
     wchar_t text[kCardNoBytes];
     size_t length = 0;
     while (length < kCardNoBytes && record.CardNo[length] != 0) {
-        text[length] = ansi[record.CardNo[length]];
+        text[length] = chars[record.CardNo[length]];
         ++length;
     }
     size_t first = 0;
@@ -56,11 +38,11 @@ DATE PunchTime(std::int32_t punchSeconds)
     return kBaseDate + (static_cast<double>(punchSeconds) + kBaseSeconds) / kSecondsPerDay;
 }
 
-void PutCard(_clsCardData& card, const AttendanceRecord& record, const AnsiBytes& ansi)
+void PutCard(_clsCardData& card, const AttendanceRecord& record, const ansi::ByteChars& chars)
 {
     VARIANT number;
     V_VT(&number) = VT_BSTR;
-    Bstr text = CardNumber(record, ansi);
+    Bstr text = CardNumber(record, chars);
     V_BSTR(&number) = text.get();  // borrowed for the call
     Check(card.put_vCardNo(number), L"Putting vCardNo on clsCardData failed");
 
@@ -89,11 +71,11 @@ HRESULT clsMachine::DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPo
 
         if (!records.empty()) {
             _Collection* collection = cdata ? *cdata : nullptr;
-            const AnsiBytes ansi;
+            const ansi::ByteChars chars;
             CardDataFactory cards;
             for (const AttendanceRecord& record : records) {
                 ComPtr<_clsCardData> card = cards.Create();
-                PutCard(*card.Get(), record, ansi);
+                PutCard(*card.Get(), record, chars);
                 AppendToCollection(collection, card.Get(), L"cdata");
             }
         }

@@ -3,12 +3,14 @@
 # Quick when everything is already there; never asks anything.
 set -euo pipefail
 
-packages=(cmake make mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest)
+packages=(cmake make mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev)
 commands=(cmake make i686-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
 
 missing=0
 for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || missing=1; done
 [ -d /usr/src/googletest ] || missing=1
+[ -f /usr/include/nlohmann/json.hpp ] || missing=1
+[ -f /usr/include/CLI/CLI.hpp ] || missing=1
 [ -d /usr/include/wine/wine/windows ] || missing=1
 [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] || missing=1
 [ "$missing" = 0 ] && exit 0

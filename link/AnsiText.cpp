@@ -1,0 +1,43 @@
+#include "AnsiText.h"
+
+#include <cstring>
+
+namespace kavro::ansi {
+
+std::string Encode(std::wstring_view text)
+{
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, text.data(), length, bytes.data(), n, nullptr, nullptr);
+    return bytes;
+}
+
+bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_view text)
+{
+    const std::string bytes = Encode(text);
+    if (bytes.size() + 1 > fieldSize) return false;
+    std::memcpy(field, bytes.data(), bytes.size());
+    field[bytes.size()] = 0;
+    return true;
+}
+
+ByteChars::ByteChars()
+{
+    for (int b = 0; b < 256; ++b) {
+        char byte = static_cast<char>(b);
+        wchar_t wide = L'?';
+        if (MultiByteToWideChar(CP_ACP, 0, &byte, 1, &wide, 1) != 1) wide = L'?';
+        table_[b] = wide;
+    }
+}
+
+std::wstring ByteChars::Terminated(const std::uint8_t* field, std::size_t maxBytes) const
+{
+    std::wstring text;
+    for (std::size_t i = 0; i < maxBytes && field[i] != 0; ++i) text += table_[field[i]];
+    return text;
+}
+
+} // namespace kavro::ansi

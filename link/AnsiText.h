@@ -1,0 +1,33 @@
+// Text crossing into and out of the system's ANSI code page: the one place the
+// component converts. Limits count bytes, so double-byte text fills a field sooner.
+#pragma once
+#include <windows.h>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kavro::ansi {
+
+// The ANSI bytes of a host string (no terminator).
+std::string Encode(std::wstring_view text);
+
+// Writes the ANSI bytes of text and one zero byte into a fixed field, from
+// byte 0 on. Answers false, leaving the field untouched, when they do not fit.
+bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_view text);
+
+// Each byte read from a terminal is converted on its own as one ANSI character.
+class ByteChars {
+public:
+    ByteChars();
+    wchar_t operator[](std::uint8_t b) const { return table_[b]; }
+
+    // The text of a field up to its first zero byte, reading at most maxBytes.
+    std::wstring Terminated(const std::uint8_t* field, std::size_t maxBytes) const;
+
+private:
+    std::array<wchar_t, 256> table_;
+};
+
+} // namespace kavro::ansi

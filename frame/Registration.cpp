@@ -44,6 +44,17 @@ std::wstring GuidText(REFGUID guid)
     return text;
 }
 
+// Without std::to_wstring, which would bring printf into the DLL.
+std::wstring DecimalText(unsigned value)
+{
+    std::wstring text;
+    do {
+        text.insert(text.begin(), static_cast<wchar_t>(L'0' + value % 10));
+        value /= 10;
+    } while (value);
+    return text;
+}
+
 // What registration writes besides the type library, each key after its parent.
 std::vector<RegValue> Entries(const std::wstring& modulePath)
 {
@@ -58,7 +69,7 @@ std::vector<RegValue> Entries(const std::wstring& modulePath)
         {classKey + L"\\InprocServer32", nullptr, modulePath},
         {classKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
         {classKey + L"\\TypeLib", nullptr, GuidText(LIBID_Kavro)},
-        {classKey + L"\\VERSION", nullptr, std::to_wstring(kTypeLibMajor) + L"." + std::to_wstring(kTypeLibMinor)},
+        {classKey + L"\\VERSION", nullptr, DecimalText(kTypeLibMajor) + L"." + DecimalText(kTypeLibMinor)},
     };
 }
 

@@ -26,8 +26,11 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Mo
     for (const Figure& f : figures) {
         if (!f.measured) {
             std::printf("%-44s %14s\n", f.label.c_str(), "not measured");
-        } else if (f.perCall) {
+        } else if (f.perCall && f.baseline == 0) {
             std::printf("%-44s %11.1f us\n", f.label.c_str(), f.component * 1e6);
+        } else if (f.perCall) {
+            std::printf("%-44s %11.1f us %11.1f us %7.2f\n", f.label.c_str(), f.component * 1e6,
+                        f.baseline * 1e6, f.ratio);
         } else {
             std::printf("%-44s %11.1f ms %11.1f ms %7.2f\n", f.label.c_str(), f.component * 1e3,
                         f.baseline * 1e3, f.ratio);

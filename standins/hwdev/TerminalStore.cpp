@@ -156,6 +156,7 @@ void ReadBound(State& state)
     state.absentMs = 0;
     file.valid = false;
     file.error.clear();
+    file.stamp = FileStamp{}; // a file that cannot be opened is not read again until it appears
     try {
         Site site = ParseSite(ReadWhole(file.path, file.stamp), Name(file.path));
         state.terminals = std::move(site.terminals);

@@ -294,14 +294,16 @@ TEST(TerminalFileChild, SendsToThePortTerminal)
     std::printf("child sent: %d\n", Send(json{{"port", 3}, {"number", 1}}, "2001", "Temp", Pattern(20, 5)));
 }
 
-kavro::test::ProcessOutcome RunChild(const std::wstring& file)
+// The child is this program, run from folder (where its HwDev.dll is found).
+kavro::test::ProcessOutcome RunChild(const std::wstring& file, const std::wstring& folder = BinDir())
 {
-    SetEnvironmentVariableW(L"HWSIM_TERMINALS", file.c_str());
+    if (!file.empty()) SetEnvironmentVariableW(L"HWSIM_TERMINALS", file.c_str());
     SetEnvironmentVariableW(L"HWSIM_TEST_CHILD", L"1");
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    auto outcome = kavro::test::RunProcess(
-        L"\"" + std::wstring(self) + L"\" --gtest_filter=TerminalFileChild.*", BinDir());
+    std::wstring program = self;
+    program = folder + program.substr(program.find_last_of(L"\\/") + 1);
+    auto outcome = kavro::test::RunProcess(L"\"" + program + L"\" --gtest_filter=TerminalFileChild.*", folder);
     SetEnvironmentVariableW(L"HWSIM_TERMINALS", nullptr);
     SetEnvironmentVariableW(L"HWSIM_TEST_CHILD", nullptr);
     return outcome;
@@ -341,6 +343,16 @@ TEST_F(TerminalFile, SecondProgramsChangeIsKept)
     EXPECT_EQ(Occurrences(child.output, "bad.json: parse error at line 1"), 1u) << child.output;
     EXPECT_NE(child.output.find("child sent: 0"), std::string::npos) << child.output;
     EXPECT_EQ(ReadText(bad), "{\"terminals\": [");
+
+    // Without HWSIM_TERMINALS: terminals.json beside HwDev.dll.
+    Folder beside;
+    for (const wchar_t* name : {L"HwDev.dll", L"test_hwdev.exe"})
+        ASSERT_TRUE(CopyFileW((BinDir() + name).c_str(), (beside.path() + name).c_str(), FALSE));
+    WriteText(beside.path() + L"terminals.json", ReadText(kSample));
+    child = RunChild(L"", beside.path());
+    EXPECT_NE(child.output.find("child sent: 1"), std::string::npos) << child.output;
+    EXPECT_EQ(json::parse(ReadText(beside.path() + L"terminals.json"))["terminals"][2]["employees"].back()["number"],
+              "2001");
 }
 
 TEST_F(TerminalFile, MalformedFilesAreRefusedAndKept)
@@ -367,6 +379,8 @@ TEST_F(TerminalFile, MalformedFilesAreRefusedAndKept)
          "terminal 3 (port 3, number 1): has the link and number of terminal 2"},
         {"{\"terminals\": [{\"ip\": \"10.0.0.1\", \"port\": 3, \"number\": 1}]}", "needs exactly one of \"ip\" and \"port\""},
         {"{\"terminals\": [{\"port\": 3, \"number\": 1, \"latency\": 5}]}", "unknown key \"latency\""},
+        {"{\"terminals\": [{\"port\": 3, \"number\": 1, \"employees\": [{\"number\": \"1\", \"text\": \"\xF0\x9F\x98\x80\"}]}]}",
+         "employee 1: \"text\" has characters outside the ANSI code page"},
     };
     Folder folder;
     const std::wstring file = folder.path() + L"site.json";

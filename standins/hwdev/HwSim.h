@@ -35,7 +35,7 @@ enum HwSimFunc {
 // A terminal is keyed by its link (serial port number, or IP address text as
 // the ANSI bytes the library receives) and its terminal number.
 // The Add functions return a terminal id (>= 1), or 0 on bad input.
-void HWSIM_API HwSim_Reset(void);  // no terminals, no forcing, empty log, leak counters zero
+void HWSIM_API HwSim_Reset(void);  // no terminals, no forcing, empty log, leak counters zero, no file
 int  HWSIM_API HwSim_AddSerialTerminal(int comPort, int machineNo);
 int  HWSIM_API HwSim_AddNetTerminal(const char* ip, int machineNo);
 

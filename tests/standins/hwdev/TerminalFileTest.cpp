@@ -16,21 +16,17 @@ namespace {
 using kavro::test::BinDir;
 using nlohmann::json;
 
-std::string Utf8(const std::wstring& wide)
+std::string Narrow(UINT codePage, const std::wstring& wide)
 {
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    const int length = static_cast<int>(wide.size());
+    int n = WideCharToMultiByte(codePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(codePage, 0, wide.data(), length, out.data(), n, nullptr, nullptr);
     return out;
 }
 
-std::string Ansi(const std::wstring& wide)
-{
-    int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
-    return out;
-}
+std::string Utf8(const std::wstring& wide) { return Narrow(CP_UTF8, wide); }
+std::string Ansi(const std::wstring& wide) { return Narrow(CP_ACP, wide); }
 
 std::string ReadText(const std::wstring& path)
 {

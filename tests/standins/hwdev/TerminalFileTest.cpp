@@ -265,11 +265,16 @@ TEST_F(TerminalFile, ChangesAreSavedByOneReplace)
                                      {"template", Base64(tpl.data(), tpl.size())}}));
     EXPECT_EQ(saved["terminals"][1]["punches"], terminals[1]["punches"]);
 
-    // A file that cannot be replaced: the send fails, and neither the file nor the terminal changes.
+    // A file that cannot be replaced, or a record it cannot hold: the send fails, and
+    // neither the file nor the terminal changes.
     const std::string text = ReadText(file);
     HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(Send(terminals[2], "2001", "", Pattern(10, 1)), 0);
     CloseHandle(held);
+    EXPECT_EQ(ReadText(file), text);
+    EmployeeRecord unterminated{};
+    std::memset(unterminated.EmployeeNo, '7', sizeof unterminated.EmployeeNo);
+    EXPECT_EQ(Send(terminals[2], unterminated, Pattern(10, 1)), 0) << "a number the file cannot hold";
     EXPECT_EQ(ReadText(file), text);
     EXPECT_EQ(HwSim_EmployeeCount(3), static_cast<int>(terminals[2]["employees"].size()));
     EXPECT_EQ(FolderContents(folder.path()), std::vector<std::wstring>{L"terminals.json"});

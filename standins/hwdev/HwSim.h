@@ -102,6 +102,11 @@ int  HWSIM_API HwSim_BadFrees(void);         // frees with an unknown pointer, w
 // stdcall) and DevQuery answers other than 0. Cleared by HwSim_Reset.
 int  HWSIM_API HwSim_CallbackFaults(void);
 
+// ---- Answers of one terminal -------------------------------------------------
+// HwDev_IsDevExist answers `answer` for that terminal instead of 1 (a terminal
+// with a fault, or a library of another version). FALSE for an unknown terminal.
+BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer);
+
 #ifdef __cplusplus
 }
 #endif

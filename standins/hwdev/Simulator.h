@@ -26,6 +26,7 @@ struct Terminal {
     std::vector<Employee> employees;
     std::vector<AttendanceRecord> punches; // card number and time; the rest is filled when listed
     long long clockOffset = 0;             // seconds the terminal's clock is ahead of the computer's
+    int existAnswer = 1;                   // what HwDev_IsDevExist answers for it
 };
 
 struct Forcing {

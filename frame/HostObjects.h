@@ -25,26 +25,24 @@ private:
     const wchar_t* className_;
 };
 
-class CardDataFactory : HostClass {
+template <class Interface>
+class HostFactory : HostClass {
 public:
-    CardDataFactory() : HostClass(CLSID_clsCardData, IID__clsCardData, L"clsCardData") {}
-    ComPtr<_clsCardData> Create()
+    using HostClass::HostClass;
+    ComPtr<Interface> Create()
     {
-        ComPtr<_clsCardData> card;
-        CreateObject(reinterpret_cast<void**>(card.GetAddressOf()));
-        return card;
+        ComPtr<Interface> object;
+        CreateObject(reinterpret_cast<void**>(object.GetAddressOf()));
+        return object;
     }
 };
 
-class MachineItemFactory : HostClass {
-public:
-    MachineItemFactory() : HostClass(CLSID_clsMachineItem, IID__clsMachineItem, L"clsMachineItem") {}
-    ComPtr<_clsMachineItem> Create()
-    {
-        ComPtr<_clsMachineItem> item;
-        CreateObject(reinterpret_cast<void**>(item.GetAddressOf()));
-        return item;
-    }
+struct CardDataFactory : HostFactory<_clsCardData> {
+    CardDataFactory() : HostFactory(CLSID_clsCardData, IID__clsCardData, L"clsCardData") {}
+};
+
+struct MachineItemFactory : HostFactory<_clsMachineItem> {
+    MachineItemFactory() : HostFactory(CLSID_clsMachineItem, IID__clsMachineItem, L"clsMachineItem") {}
 };
 
 // A property put by name through the object's IDispatch, as late-bound Basic

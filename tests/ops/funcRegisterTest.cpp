@@ -57,19 +57,7 @@ struct ItemPuts {
 
 class funcRegisterTest : public ComTest {
 protected:
-    void SetUp() override
-    {
-        ComTest::SetUp();
-        machine = NewMachine();
-        collection = NewCollection();
-        ASSERT_TRUE(machine && collection);
-    }
-
-    void TearDown() override
-    {
-        SysFreeString(message);
-        ComTest::TearDown();
-    }
+    void SetUp() override { ComTest::SetUp(); ASSERT_TRUE(machine && collection); }
 
     HRESULT Register(const Range& r)
     {
@@ -77,7 +65,7 @@ protected:
         result = 7;
         return machine->funcRegister(collection.GetAddressOf(), r.blnPort, r.iPortMin, r.iPortMax,
                                      r.strIPMin ? from.get() : nullptr, r.strIPMax ? to.get() : nullptr, r.imin,
-                                     r.imax, &message, &result);
+                                     r.imax, &message.text, &result);
     }
 
     // Runs a search that must fail: one box, captioned Kavro, OK only; the
@@ -89,7 +77,7 @@ protected:
         auto boxes = watch.Stop();
         EXPECT_EQ(hr, S_OK);
         EXPECT_EQ(result, VARIANT_FALSE);
-        EXPECT_STREQ(message, kFailureMessage);
+        EXPECT_STREQ(message.text, kFailureMessage);
         EXPECT_EQ(boxes.size(), 1u) << "one message box";
         if (boxes.empty()) return L"";
         EXPECT_EQ(boxes[0].buttons, std::vector<int>{IDOK}) << "an OK button only";
@@ -119,9 +107,12 @@ protected:
         return items;
     }
 
-    ComPtr<IMachine> machine;
-    ComPtr<_Collection> collection;
-    BSTR message = SysAllocString(L"earlier message");
+    ComPtr<IMachine> machine = NewMachine();
+    ComPtr<_Collection> collection = NewCollection();
+    struct Message {
+        BSTR text = SysAllocString(L"earlier message");
+        ~Message() { SysFreeString(text); }
+    } message;
     VARIANT_BOOL result = 7;
 };
 
@@ -144,7 +135,7 @@ TEST_F(funcRegisterTest, SerialSearchProbesEveryNumberAtEveryPortAndReportsEachA
 
     ASSERT_EQ(Register(Serial(1, 4, 1, 2)), S_OK);
     EXPECT_EQ(result, VARIANT_TRUE);
-    EXPECT_STREQ(message, L"earlier message") << "success leaves strMsg alone";
+    EXPECT_STREQ(message.text, L"earlier message") << "success leaves strMsg alone";
     EXPECT_EQ(Probes(), (std::vector<Probe>{{1, "COM1"}, {2, "COM1"}, {1, "COM2"}, {2, "COM2"},
                                             {1, "COM3"}, {2, "COM3"}, {1, "COM4"}, {2, "COM4"}}));
     EXPECT_EQ(Items(), (std::vector<ItemPuts>{SerialItem(L"2"), SerialItem(L"2"), SerialItem(L"4")}))
@@ -208,7 +199,7 @@ TEST_F(funcRegisterTest, EmptyRangesProbeNothingAndNeedNoLibraryOrHostClass)
         ASSERT_EQ(Register(r), S_OK);
         EXPECT_EQ(result, VARIANT_TRUE);
     }
-    EXPECT_STREQ(message, L"earlier message");
+    EXPECT_STREQ(message.text, L"earlier message");
     EXPECT_EQ(HwSim_CallCount(), 0);
     EXPECT_EQ(Count(), 0);
 }
@@ -221,7 +212,7 @@ TEST_F(funcRegisterTest, RangesEndingAt32767FinishAfterTheirLastPass)
     EXPECT_EQ(result, VARIANT_TRUE);
     ASSERT_EQ(Register(Network(L"0.0.0.32766", L"1.1.1.32767", 32767, 32767)), S_OK);
     EXPECT_EQ(result, VARIANT_TRUE);
-    EXPECT_STREQ(message, L"earlier message");
+    EXPECT_STREQ(message.text, L"earlier message");
     EXPECT_EQ(Probes(), (std::vector<Probe>{{32766, "COM32766"}, {32767, "COM32766"}, {32766, "COM32767"},
                                             {32767, "COM32767"}, {32767, "1.1.1.32766"}, {32767, "1.1.1.32767"}}));
     EXPECT_EQ(Items(), (std::vector<ItemPuts>{SerialItem(L"32767"), NetworkItem(L"32767", L"1.1.1.32767")}));
@@ -257,8 +248,8 @@ TEST_F(funcRegisterTest, BadAddressTextsFailBeforeAnyProbeWithADescriptionNaming
     }
     EXPECT_EQ(HwSim_CallCount(), 0);
 
-    SysFreeString(message);
-    message = nullptr;  // a NULL strMsg is the empty string, replaced as any other
+    SysFreeString(message.text);
+    message.text = nullptr;  // a NULL strMsg is the empty string, replaced as any other
     std::wstring text = RegisterFailing(Network(L"192.168.100.998", L"192.168.100.1000", 1, 1));
     EXPECT_NE(text.find(L"address 192.168.100.1000"), std::wstring::npos) << "16 bytes do not fit the record";
     EXPECT_EQ(Probes().size(), 2u) << "the last address never reaches the library";
@@ -288,7 +279,7 @@ TEST_F(funcRegisterTest, FailingHostCallsEndTheSearchAndKeepWhatWasAdded)
     _Collection* none = nullptr;
     MessageBoxWatch watch;
     Bstr empty(L"");
-    ASSERT_EQ(machine->funcRegister(&none, VARIANT_TRUE, 1, 1, empty.get(), empty.get(), 1, 1, &message, &result),
+    ASSERT_EQ(machine->funcRegister(&none, VARIANT_TRUE, 1, 1, empty.get(), empty.get(), 1, 1, &message.text, &result),
               S_OK);
     auto boxes = watch.Stop();
     ASSERT_EQ(boxes.size(), 1u);
@@ -305,7 +296,7 @@ TEST_F(funcRegisterTest, DefaultInterfaceAndInvokeRunTheSameSearch)
     ASSERT_EQ(machine->QueryInterface(IID__clsMachine, reinterpret_cast<void**>(byDefault.GetAddressOf())), S_OK);
     Bstr from(L"10.0.0.1"), to(L"10.0.0.2");
     ASSERT_EQ(byDefault->IMachine_funcRegister(collection.GetAddressOf(), VARIANT_FALSE, 0, 0, from.get(), to.get(),
-                                               1, 1, &message, &result), S_OK);
+                                               1, 1, &message.text, &result), S_OK);
     EXPECT_EQ(result, VARIANT_TRUE);
 
     // As a script passes its variables: every one by reference as a VARIANT.

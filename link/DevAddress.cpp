@@ -55,6 +55,21 @@ double LeadingNumber(std::wstring_view text)
     return std::strtod(digits.c_str(), nullptr);
 }
 
+// The usual port text, an optional minus sign and one to nine digits, read
+// without the general reader: discovery fills a record for every probe.
+bool PlainInteger(std::wstring_view text, std::int32_t& value)
+{
+    size_t i = !text.empty() && text[0] == L'-' ? 1 : 0;
+    if (text.size() == i || text.size() - i > 9) return false;
+    std::int32_t number = 0;
+    for (size_t j = i; j < text.size(); ++j) {
+        if (text[j] < L'0' || text[j] > L'9') return false;
+        number = number * 10 + (text[j] - L'0');
+    }
+    value = i ? -number : number;
+    return true;
+}
+
 // Rounds to the nearest integer, halves to the even neighbour.
 std::int32_t ToPortNumber(double value)
 {
@@ -108,7 +123,9 @@ void clsMachine::FillDevAddress(DevAddress& record, VARIANT_BOOL serial, const V
     Variant holder;
     if (serial) {
         record.IsSerial = 1;
-        record.ComPort = ToPortNumber(LeadingNumber(TextOf(value, holder)));
+        const std::wstring_view text = TextOf(value, holder);
+        std::int32_t port = 0;
+        record.ComPort = PlainInteger(text, port) ? port : ToPortNumber(LeadingNumber(text));
         record.BaudRate = kSerialBaudRate;
     } else {
         record.IsSerial = 0;

@@ -14,6 +14,14 @@ std::string Encode(std::wstring_view text)
     return bytes;
 }
 
+std::size_t EncodeInto(std::wstring_view text, char* buffer, std::size_t capacity)
+{
+    if (text.empty()) return 0;
+    int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), buffer,
+                                static_cast<int>(capacity), nullptr, nullptr);
+    return n > 0 ? static_cast<std::size_t>(n) : npos;
+}
+
 bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_view text)
 {
     const std::string bytes = Encode(text);

@@ -13,6 +13,11 @@ namespace kavro::ansi {
 // The ANSI bytes of a host string (no terminator).
 std::string Encode(std::wstring_view text);
 
+// The ANSI bytes of text into a caller's buffer, without touching the heap.
+// Answers their number, or npos when they do not fit (the buffer then holds nothing useful).
+std::size_t EncodeInto(std::wstring_view text, char* buffer, std::size_t capacity);
+inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
 // Writes the ANSI bytes of text and one zero byte into a fixed field, from
 // byte 0 on. Answers false, leaving the field untouched, when they do not fit.
 bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_view text);

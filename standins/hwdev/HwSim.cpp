@@ -278,4 +278,15 @@ int HWSIM_API HwSim_CallbackFaults(void)
     });
 }
 
+BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer)
+{
+    return Guarded(FALSE, [&] {
+        Locked state;
+        Terminal* t = FindTerminal(*state, terminal);
+        if (!t) return FALSE;
+        t->existAnswer = answer;
+        return TRUE;
+    });
+}
+
 } // extern "C"

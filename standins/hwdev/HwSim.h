@@ -114,6 +114,11 @@ BOOL HWSIM_API HwSim_LoadTerminalFile(const wchar_t* path);
 // capacity - 1 characters and a terminator, and answers the full length (0: none).
 int  HWSIM_API HwSim_LoadError(wchar_t* text, int capacity);
 
+// ---- Answers of one terminal -------------------------------------------------
+// HwDev_IsDevExist answers `answer` for that terminal instead of 1 (a terminal
+// with a fault, or a library of another version). FALSE for an unknown terminal.
+BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer);
+
 #ifdef __cplusplus
 }
 #endif

@@ -60,13 +60,10 @@ int Run(const Sizes& sizes, bool json)
 {
     ComPtr<IMachine> machine = CreateMachine();
     std::vector<Figure> figures;
-    for (auto measure : {Download, Backup, ReWrite}) {
+    for (auto measure : {Download, Discovery, Backup, ReWrite}) {
         figures.push_back(measure(sizes, *machine.Get()));
         ExpectListsBack();
     }
-    Figure discovery{"discovery_ratio", "discovery"};
-    discovery.measured = false;
-    figures.insert(figures.begin() + 1, discovery);
     figures.push_back(CreateCallRelease(sizes));
     const ModuleFacts module = ReadModuleFacts();
     if (json)

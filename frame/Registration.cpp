@@ -12,6 +12,7 @@
 
 #include "Errors.h"
 #include "Identity.h"
+#include "NumberText.h"
 #include "Server.h"
 
 namespace kavro {
@@ -41,17 +42,6 @@ std::wstring GuidText(REFGUID guid)
 {
     wchar_t text[39];
     StringFromGUID2(guid, text, 39);
-    return text;
-}
-
-// Without std::to_wstring, which would bring printf into the DLL.
-std::wstring DecimalText(unsigned value)
-{
-    std::wstring text;
-    do {
-        text.insert(text.begin(), static_cast<wchar_t>(L'0' + value % 10));
-        value /= 10;
-    } while (value);
     return text;
 }
 

@@ -31,6 +31,13 @@ bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_vi
     return true;
 }
 
+std::wstring_view TrimSpaces(std::wstring_view text)
+{
+    size_t first = text.find_first_not_of(L' ');
+    if (first == std::wstring_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+}
+
 ByteChars::ByteChars()
 {
     for (int b = 0; b < 256; ++b) {
@@ -46,6 +53,19 @@ std::wstring ByteChars::Terminated(const std::uint8_t* field, std::size_t maxByt
     std::wstring text;
     for (std::size_t i = 0; i < maxBytes && field[i] != 0; ++i) text += table_[field[i]];
     return text;
+}
+
+bool ByteChars::TrimmedEquals(const std::uint8_t* field, std::size_t maxBytes, std::wstring_view trimmed) const
+{
+    std::size_t end = 0;
+    while (end < maxBytes && field[end] != 0) ++end;
+    std::size_t first = 0;
+    while (first < end && table_[field[first]] == L' ') ++first;
+    while (end > first && table_[field[end - 1]] == L' ') --end;
+    if (end - first != trimmed.size()) return false;
+    for (std::size_t i = 0; i < trimmed.size(); ++i)
+        if (table_[field[first + i]] != trimmed[i]) return false;
+    return true;
 }
 
 } // namespace kavro::ansi

@@ -38,6 +38,13 @@ struct Forcing {
     bool nullList = false;
     bool noOutput = false;
     int delayMs = 0;
+    struct Record {
+        int index;
+        Bytes bytes;
+        bool withTemplate;
+        Bytes tpl;
+    };
+    std::vector<Record> records; // replace these records of the list handed out
 };
 
 // A list as the library lays it out: records back to back, templates apart.

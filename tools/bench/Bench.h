@@ -26,7 +26,7 @@ struct Sizes {
     int numbers = 100;
     int employees = 30000;      // backup
     int templateBytes = 1024;
-    int rewriteBytes = 32768;   // re-write
+    int rewriteBytes = 32767;   // re-write: the longest template a record can carry
     int rewriteCalls = 200;     // per repetition
     int cycles = 2000;          // create, call, release: per repetition
 };
@@ -36,10 +36,9 @@ struct Figure {
     std::string key;            // JSON name
     std::string label;
     double component = 0;
-    double baseline = 0;        // 0: the figure has no baseline
+    double baseline = 0;
     double ratio = 0;           // median of the repetitions' component / baseline
     bool perCall = false;
-    bool measured = true;       // false: the operation cannot be measured in this build
 };
 
 // What the component itself is, read from the loaded Kavro.dll.

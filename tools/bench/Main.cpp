@@ -24,11 +24,7 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Mo
     std::printf("medians of %d repetitions; ratio: the median of the repetitions' ratios\n", sizes.repetitions);
     std::printf("%-44s %14s %14s %7s\n", "figure", "Kavro", "baseline", "ratio");
     for (const Figure& f : figures) {
-        if (!f.measured) {
-            std::printf("%-44s %14s\n", f.label.c_str(), "not measured");
-        } else if (f.perCall && f.baseline == 0) {
-            std::printf("%-44s %11.1f us\n", f.label.c_str(), f.component * 1e6);
-        } else if (f.perCall) {
+        if (f.perCall) {
             std::printf("%-44s %11.1f us %11.1f us %7.2f\n", f.label.c_str(), f.component * 1e6,
                         f.baseline * 1e6, f.ratio);
         } else {
@@ -45,12 +41,7 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Mo
 void PrintJson(const std::vector<Figure>& figures, const ModuleFacts& module)
 {
     nlohmann::ordered_json out;
-    for (const Figure& f : figures) {
-        if (!f.measured)
-            out[f.key] = nullptr;
-        else
-            out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
-    }
+    for (const Figure& f : figures) out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
     out["dll_bytes"] = module.bytes;
     out["dll_imports"] = module.imports;
     std::printf("%s\n", out.dump(2).c_str());

@@ -89,18 +89,16 @@ HRESULT clsMachine::DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPo
         auto receive = hw::HwDev_RecvAllRcdFromDev();
         receive(&address, list.list(), list.count(), DevProgress, DevQuery);
         list.Received();
-        const std::vector<AttendanceRecord> records = list.Copy();
-
-        if (!records.empty()) {
+        if (list.Size() > 0) {
             _Collection* collection = cdata ? *cdata : nullptr;
             const ansi::ByteChars chars;
             CardDataFactory cards;
             CardNumberText number;
-            for (const AttendanceRecord& record : records) {
+            list.ForEachCopied([&](const AttendanceRecord& record) {
                 ComPtr<_clsCardData> card = cards.Create();
                 PutCard(*card.Get(), record, chars, number);
                 AppendToCollection(collection, card.Get(), L"cdata");
-            }
+            });
         }
         list.Release();
         return true;

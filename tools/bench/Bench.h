@@ -20,7 +20,7 @@ using kavro::ComPtr;
 
 // Sizes, from the command line.
 struct Sizes {
-    int repetitions = 7;         // at least 5 for a figure worth reading
+    int repetitions = 11;       // at least 5 for a figure worth reading
     int records = 100000;       // download
     int ports = 200;            // discovery: ports by terminal numbers
     int numbers = 100;

@@ -15,19 +15,9 @@ const ServedClass kServedClasses[] = {
     {&CLSID_HostStubCollection, L"Collection", L"ZebMachine.Collection", HOSTSTUB_Collection, CreateCollection},
 };
 
-LONG g_locks;
-
 } // namespace
 
 std::span<const ServedClass> ServedClasses() { return kServedClasses; }
-
-void LockModule(bool lock)
-{
-    if (lock)
-        InterlockedIncrement(&g_locks);
-    else
-        InterlockedDecrement(&g_locks);
-}
 
 } // namespace zebhost
 
@@ -45,5 +35,5 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out)
 
 STDAPI DllCanUnloadNow(void)
 {
-    return (g_locks == 0 && LiveObjectsTotal() == 0) ? S_OK : S_FALSE;
+    return (ModuleLocks() == 0 && LiveObjectsTotal() == 0) ? S_OK : S_FALSE;
 }

@@ -18,7 +18,5 @@ if ! "$root/scripts/build.sh" >"$log" 2>&1; then
     exit 1
 fi
 echo "Built in $(( $(date +%s) - started )) s."
-"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
-echo "Kavro.dll is registered in $WINEPREFIX."
 
 "$root/scripts/demo.sh" "$build"

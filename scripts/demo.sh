@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The walk-through of ./run.sh: kavro.exe drives the registered Kavro.dll
-# against the simulated terminals of the sample terminal file, in a scratch
-# folder of the build. Every step must succeed; the last ones check that the
+# The walk-through of ./run.sh: registers Kavro.dll in the build's prefix, then
+# kavro.exe drives it against the simulated terminals of the sample terminal
+# file, in a scratch folder of the build. Every step must succeed; the last ones check that the
 # fingerprint arrived and that the punches are gone. Usage: demo.sh BUILD
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -10,6 +10,8 @@ export WINEPREFIX="$build/wineprefix"
 scratch="$build/demo"
 started=$(date +%s)
 
+"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
+echo "Kavro.dll is registered in $WINEPREFIX (kavro.exe serves the host's classes itself)."
 rm -rf "$scratch"
 mkdir -p "$scratch"
 cp "$root/standins/hwdev/sample-terminals.json" "$scratch/terminals.json"

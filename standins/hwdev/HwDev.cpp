@@ -1,6 +1,7 @@
 // The library's own exports, answering from the simulated terminals.
 // Each is logged as one call; see Simulator.h for the shared machinery.
 #include "Simulator.h"
+#include "TerminalStore.h"
 
 using namespace hwsim;
 
@@ -91,14 +92,11 @@ int HWDEV_API HwDev_SendEmployeeToDev(DevAddress* address, EmployeeRecord* recor
 
         return call.Transfer(progress, query, [&] {
             Locked state;
-            Terminal* terminal = FindTerminal(*state, address);
-            int taken = 0;
-            if (terminal) {
-                for (const Employee& e : call.sent()) StoreEmployee(*terminal, e);
-                taken = static_cast<int>(call.sent().size());
-            }
-            if (stored) *stored = taken;
-            return Found(terminal) && (records || count <= 0) ? 1 : 0;
+            bool done = ChangeTerminal(*state, address, [&](Terminal& terminal) {
+                for (const Employee& e : call.sent()) StoreEmployee(terminal, e);
+            });
+            if (stored) *stored = done ? static_cast<int>(call.sent().size()) : 0;
+            return done && (records || count <= 0) ? 1 : 0;
         });
     });
 }
@@ -122,11 +120,13 @@ int HWDEV_API HwDev_DelAllRcdOnDev(DevAddress* address, DevProgress progress, De
     return RunCall(HWSIM_DelAllRcdOnDev, address, [&](Call& call) {
         return call.Transfer(progress, query, [&] {
             Locked state;
-            Terminal* terminal = FindTerminal(*state, address);
-            if (!terminal) return 0;
-            call.entry().count = static_cast<int>(terminal->punches.size());
-            terminal->punches.clear();
-            return 1;
+            int erased = 0;
+            bool done = ChangeTerminal(*state, address, [&](Terminal& terminal) {
+                erased = static_cast<int>(terminal.punches.size());
+                terminal.punches.clear();
+            });
+            call.entry().count = done ? erased : 0;
+            return done ? 1 : 0;
         });
     });
 }

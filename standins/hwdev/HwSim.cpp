@@ -1,8 +1,12 @@
 // The control exports: set up terminals, force answers, read the call log.
 #include "Simulator.h"
 
+#include "FieldCodec.h"
+#include "TerminalStore.h"
+
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 using namespace hwsim;
 
@@ -69,6 +73,29 @@ void HWSIM_API HwSim_Reset(void)
         Locked state;
         *state = State{}; // lists still out are released and forgotten
         return 0;
+    });
+}
+
+BOOL HWSIM_API HwSim_LoadTerminalFile(const wchar_t* path)
+{
+    return Guarded(FALSE, [&] {
+        if (!path || !*path) return FALSE;
+        Locked state;
+        return BindFile(*state, path) ? TRUE : FALSE;
+    });
+}
+
+int HWSIM_API HwSim_LoadError(wchar_t* text, int capacity)
+{
+    return Guarded(0, [&] {
+        Locked state;
+        std::wstring error = codec::WideFromUtf8(state->file.error);
+        if (text && capacity > 0) {
+            size_t n = std::min(error.size(), static_cast<size_t>(capacity - 1));
+            std::wmemcpy(text, error.data(), n);
+            text[n] = L'\0';
+        }
+        return static_cast<int>(error.size());
     });
 }
 

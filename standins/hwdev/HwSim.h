@@ -35,7 +35,7 @@ enum HwSimFunc {
 // A terminal is keyed by its link (serial port number, or IP address text as
 // the ANSI bytes the library receives) and its terminal number.
 // The Add functions return a terminal id (>= 1), or 0 on bad input.
-void HWSIM_API HwSim_Reset(void);  // no terminals, no forcing, empty log, leak counters zero
+void HWSIM_API HwSim_Reset(void);  // no terminals, no forcing, empty log, leak counters zero, no file
 int  HWSIM_API HwSim_AddSerialTerminal(int comPort, int machineNo);
 int  HWSIM_API HwSim_AddNetTerminal(const char* ip, int machineNo);
 
@@ -101,6 +101,18 @@ int  HWSIM_API HwSim_BadFrees(void);         // frees with an unknown pointer, w
 // Callback calls that left their arguments on the stack (the callback is not
 // stdcall) and DevQuery answers other than 0. Cleared by HwSim_Reset.
 int  HWSIM_API HwSim_CallbackFaults(void);
+
+// ---- Terminal file -----------------------------------------------------------
+// Binds the simulator to a terminal file as happens at the start of a process
+// (HWSIM_TERMINALS, else terminals.json beside HwDev.dll): its terminals take
+// the place of the present ones (forcing and the log stay), and every change
+// made through the library is saved to it. FALSE when the file cannot be read
+// or is malformed: the simulator then has no terminals and HwSim_LoadError
+// says why. HwSim_Reset unbinds the file.
+BOOL HWSIM_API HwSim_LoadTerminalFile(const wchar_t* path);
+// The last load's error, naming the file and the place; copies at most
+// capacity - 1 characters and a terminator, and answers the full length (0: none).
+int  HWSIM_API HwSim_LoadError(wchar_t* text, int capacity);
 
 #ifdef __cplusplus
 }

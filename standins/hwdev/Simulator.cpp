@@ -1,5 +1,7 @@
 #include "Simulator.h"
 
+#include "TerminalStore.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -41,12 +43,20 @@ namespace {
 
 CRITICAL_SECTION g_lock;
 State g_state;
+bool g_started = false; // the start-of-process terminal file was looked for
 
 constexpr long long kMaxPaddedBytes = 16LL * 1024 * 1024;
 
 } // namespace
 
-Locked::Locked() { EnterCriticalSection(&g_lock); }
+Locked::Locked()
+{
+    EnterCriticalSection(&g_lock);
+    if (!g_started) {
+        g_started = true;
+        BindStartFile(g_state);
+    }
+}
 Locked::~Locked() { LeaveCriticalSection(&g_lock); }
 State* Locked::operator->() { return &g_state; }
 
@@ -150,11 +160,19 @@ Call::Call(HwSimFunc func, const DevAddress* address)
     logged_.call.func = func;
     logged_.call.qpcTime = now.QuadPart;
     if (address) std::memcpy(logged_.call.address, address, sizeof(DevAddress));
+    int delayMs = 0;
     {
         Locked state;
         forcing_ = state->forcing[func];
+        delayMs = forcing_.delayMs;
+        if (address) {
+            Refresh(*state); // another program may have changed the terminal file
+            const Terminal* terminal = FindTerminal(*state, address);
+            if (terminal) delayMs += terminal->latencyMs;
+            else if (func == HWSIM_IsDevExist) delayMs += state->absentMs; // real terminals time out
+        }
     }
-    if (forcing_.delayMs > 0) Sleep(static_cast<DWORD>(forcing_.delayMs));
+    if (delayMs > 0) Sleep(static_cast<DWORD>(delayMs));
 }
 
 int Call::Finish(int result)

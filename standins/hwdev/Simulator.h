@@ -26,6 +26,7 @@ struct Terminal {
     std::vector<Employee> employees;
     std::vector<AttendanceRecord> punches; // card number and time; the rest is filled when listed
     long long clockOffset = 0;             // seconds the terminal's clock is ahead of the computer's
+    int latencyMs = 0;                     // every call addressed to the terminal takes this long
 };
 
 struct Forcing {
@@ -62,8 +63,33 @@ struct LoggedCall {
     std::vector<Employee> sent; // records as received, with the template bytes read through them
 };
 
+// Identifies one version of a file: a save replaces the file, so its index changes.
+struct FileStamp {
+    bool exists = false;
+    FILETIME written{};
+    unsigned long long size = 0;
+    unsigned long long index = 0;
+    DWORD volume = 0;
+    bool operator==(const FileStamp& o) const
+    {
+        return exists == o.exists && written.dwLowDateTime == o.written.dwLowDateTime &&
+               written.dwHighDateTime == o.written.dwHighDateTime && size == o.size && index == o.index &&
+               volume == o.volume;
+    }
+};
+
+// The terminal file the terminals came from and are saved to (none: path empty).
+struct FileBinding {
+    std::wstring path;
+    FileStamp stamp;    // the version the terminals reflect
+    bool valid = false; // that version was read without error, so it may be replaced
+    std::string error;  // UTF-8; why it was not
+};
+
 struct State {
     std::vector<Terminal> terminals; // terminal id is index + 1
+    int absentMs = 0;                // a probe that no terminal answers takes this long
+    FileBinding file;
     Forcing forcing[HWSIM_FUNC_COUNT];
     std::vector<LoggedCall> log;
     std::vector<HandedList> handed;

@@ -24,6 +24,14 @@ private:
 
 } // namespace
 
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
 ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs)
 {
     ProcessOutcome outcome{static_cast<DWORD>(-1), {}};

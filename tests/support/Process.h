@@ -13,6 +13,9 @@ struct ProcessOutcome {
 
 // Runs a command line in folder and waits for it; exit code STILL_ACTIVE if it
 // had to be ended after the timeout.
+// The folder of the running program (bin/), with a trailing separator.
+std::wstring BinDir();
+
 ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder,
                           DWORD timeoutMs = 60000);
 

@@ -4,14 +4,6 @@
 
 namespace kavro::test {
 
-std::wstring BinDir()
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L"\\/") + 1);
-}
-
 HRESULT CallExport(const std::wstring& dll, const char* exportName)
 {
     HMODULE module = LoadLibraryW(dll.c_str());

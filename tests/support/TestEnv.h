@@ -8,11 +8,9 @@
 
 #include "HwSim.h"
 #include "HostStub.h"
+#include "Process.h" // BinDir
 
 namespace kavro::test {
-
-// Folder of the running test program, with a trailing backslash.
-std::wstring BinDir();
 
 // Loads dll (a path) and calls one of its parameterless stdcall exports, such
 // as DllRegisterServer. The library stays loaded.

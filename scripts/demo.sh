@@ -23,8 +23,8 @@ step() { printf '\n== %s\n$ kavro %s\n' "$1" "${*:2}"; }
 fail() { echo "demo: $*" >&2; exit 1; }
 
 step "Discovery over a network range: one call per address, each terminal that answers is listed" \
-     discover --ip 192.168.1.195-205
-kavro discover --ip 192.168.1.195-205
+     discover --ip 192.168.1.200-210
+kavro discover --ip 192.168.1.200-210
 
 step "Discovery over serial ports 1 to 4" discover --port 1-4
 kavro discover --port 1-4
@@ -35,15 +35,15 @@ head -n 11 <<<"$punches"
 echo "..."
 tail -n 1 <<<"$punches"
 
-step "Backup: employee 1001's fingerprint from 192.168.1.201 into the store fingerprints.json" \
-     backup --ip 192.168.1.201 --person 1001
-kavro backup --ip 192.168.1.201 --person 1001
+step "Backup: employee 1003's fingerprint from 192.168.1.201 into the store fingerprints.json" \
+     backup --ip 192.168.1.201 --person 1003
+kavro backup --ip 192.168.1.201 --person 1003
 sed -E 's/("bFingerprint": ")(.{32})[^"]*"/\1\2..."/' "$scratch/fingerprints.json"
 
-step "Restore: the stored fingerprint of employee 1001 written to the terminal at 192.168.1.202" \
-     restore --ip 192.168.1.202 --person 1001 --text "Front desk"
-kavro restore --ip 192.168.1.202 --person 1001 --text "Front desk"
-kavro backup --ip 192.168.1.202 --person 1001 --store arrived.json >/dev/null
+step "Restore: the stored fingerprint of employee 1003 written to the terminal at 192.168.1.202" \
+     restore --ip 192.168.1.202 --person 1003 --text "Front desk"
+kavro restore --ip 192.168.1.202 --person 1003 --text "Front desk"
+kavro backup --ip 192.168.1.202 --person 1003 --store arrived.json >/dev/null
 [ "$(grep bFingerprint "$scratch/arrived.json")" = "$(grep bFingerprint "$scratch/fingerprints.json")" ] ||
     fail "the template read back from 192.168.1.202 differs from the one sent"
 echo "Read back from 192.168.1.202: the same template."

@@ -185,4 +185,38 @@ TEST(KavroTool, ReachesEveryExitCode)
     }
 }
 
+// A PC where neither the component nor any host class is registered:
+// kavro.exe with --dll still works, serving clsCardData itself, and leaves the
+// registry as it found it.
+TEST(KavroTool, HostsWithoutAnyRegistration)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring zebMachineClass = L"CLSID\\{8190AF0F-694A-4BDC-9FC1-513AAB934B8B}";
+    ASSERT_EQ(CallExport(bin + L"Kavro.dll", "DllUnregisterServer"), S_OK);
+    ASSERT_EQ(CallExport(bin + L"ZebMachine.dll", "DllUnregisterServer"), S_OK);
+    ASSERT_FALSE(RegistryHas(L"Kavro.clsMachine"));
+    ASSERT_FALSE(RegistryHas(zebMachineClass));
+
+    const std::wstring folder = Scratch(L"unregistered");
+    const std::wstring site = folder + L"terminals.json";
+    ASSERT_TRUE(CopyFileW((bin + L"sample-terminals.json").c_str(), site.c_str(), FALSE));
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", site.c_str());
+    const std::wstring kavro = bin + L"kavro.exe";
+
+    auto byProgId = Kavro(kavro, L"download --ip 192.168.1.201", folder);
+    EXPECT_EQ(byProgId.exitCode, static_cast<DWORD>(kNotCreated)) << byProgId.output;
+    EXPECT_NE(byProgId.output.find("Kavro.clsMachine is not registered"), std::string::npos) << byProgId.output;
+    EXPECT_NE(byProgId.output.find("--dll PATH"), std::string::npos) << byProgId.output;
+
+    auto byFile = Kavro(kavro, L"--dll \"" + bin + L"Kavro.dll\" download --port 3 --json", folder);
+    EXPECT_EQ(byFile.exitCode, static_cast<DWORD>(kSuccess)) << byFile.output;
+    EXPECT_NE(byFile.output.find("{\"card\":\"1012\",\"time\":\"2026-11-30T09:03:26\"}"), std::string::npos)
+        << "punches arrive as the host's own clsCardData objects\n" << byFile.output;
+    EXPECT_FALSE(RegistryHas(L"Kavro.clsMachine")) << "kavro.exe registers nothing";
+    EXPECT_FALSE(RegistryHas(zebMachineClass)) << "kavro.exe registers nothing";
+
+    EXPECT_EQ(CallExport(bin + L"ZebMachine.dll", "DllRegisterServer"), S_OK);
+    EXPECT_EQ(CallExport(bin + L"Kavro.dll", "DllRegisterServer"), S_OK);
+}
+
 } // namespace

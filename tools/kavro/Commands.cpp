@@ -65,6 +65,15 @@ std::wstring Property(I& object, Getter get)
     return VariantText(*value.get());
 }
 
+// What discovery puts on a clsMachineItem, in the order it puts them.
+using MachineItemGetter = HRESULT (STDMETHODCALLTYPE _clsMachineItem::*)(VARIANT*);
+const std::pair<const wchar_t*, MachineItemGetter> kMachineItemProperties[] = {
+    {L"imachineno", &_clsMachineItem::get_imachineno},
+    {L"iPort", &_clsMachineItem::get_iPort},
+    {L"vIp", &_clsMachineItem::get_vIp},
+    {L"vMachineInfo", &_clsMachineItem::get_vMachineInfo},
+};
+
 // Days since 1970-01-01 to a civil date (proleptic Gregorian).
 void CivilFromDays(long long z, int& year, unsigned& month, unsigned& day)
 {
@@ -181,17 +190,17 @@ int Discover(IMachine& machine, const SearchRequest& request, bool json)
     std::wstring table;
     for (long i = 1; i <= static_cast<long>(places.size()); ++i) {
         auto item = ItemAt<_clsMachineItem>(*found.Get(), i, IID__clsMachineItem);
-        std::wstring number = Property(*item.Get(), &_clsMachineItem::get_imachineno);
-        std::wstring port = Property(*item.Get(), &_clsMachineItem::get_iPort);
-        std::wstring ip = Property(*item.Get(), &_clsMachineItem::get_vIp);
-        std::wstring info = Property(*item.Get(), &_clsMachineItem::get_vMachineInfo);
-        Json entry = {{"link", request.serial ? "serial" : "network"}, {"at", Utf8(places[i - 1])},
-                      {"imachineno", Utf8(number)}};
-        std::wstring reported = L"imachineno=" + number;
-        if (!port.empty()) entry["iPort"] = Utf8(port), reported += L" iPort=" + port;
-        if (!ip.empty()) entry["vIp"] = Utf8(ip), reported += L" vIp=" + ip;
-        entry["vMachineInfo"] = Utf8(info);
-        reported += L" vMachineInfo=" + info;
+        Json entry = {{"link", request.serial ? "serial" : "network"}, {"at", Utf8(places[i - 1])}};
+        std::wstring reported;
+        for (const auto& [name, get] : kMachineItemProperties) {
+            Variant value;
+            if (FAILED(((*item.Get()).*get)(value.get()))) continue;
+            std::wstring text = VariantText(*value.get());
+            if (text.empty()) continue;  // not put for this kind of search
+            bool whole = V_VT(value.get()) == VT_I2 || V_VT(value.get()) == VT_I4;
+            entry[Utf8(name)] = whole ? Json(std::stol(text)) : Json(Utf8(text));
+            reported += (reported.empty() ? L"" : L" ") + std::wstring(name) + L"=" + text;
+        }
         items.push_back(std::move(entry));
         table += Padded(request.serial ? L"serial" : L"network", 9) + Padded(places[i - 1], 17) + reported + L"\n";
     }

@@ -197,8 +197,9 @@ int Discover(IMachine& machine, const SearchRequest& request, bool json)
             if (FAILED(((*item.Get()).*get)(value.get()))) continue;
             std::wstring text = VariantText(*value.get());
             if (text.empty()) continue;  // not put for this kind of search
-            bool whole = V_VT(value.get()) == VT_I2 || V_VT(value.get()) == VT_I4;
-            entry[Utf8(name)] = whole ? Json(std::stol(text)) : Json(Utf8(text));
+            VARTYPE type = V_VT(value.get());
+            entry[Utf8(name)] = type == VT_I2 ? Json(V_I2(value.get())) : type == VT_I4 ? Json(V_I4(value.get()))
+                                                                                      : Json(Utf8(text));
             reported += (reported.empty() ? L"" : L" ") + std::wstring(name) + L"=" + text;
         }
         items.push_back(std::move(entry));

@@ -32,6 +32,7 @@ std::vector<std::string> Arguments()
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> args;
+    if (!wide) Fail(kBadArguments, L"The command line cannot be read");
     for (int i = count - 1; i >= 1; --i) args.push_back(Utf8(wide[i]));
     LocalFree(wide);
     return args;

@@ -1,25 +1,58 @@
 #include "HostObjects.h"
 
+#include <cwchar>
 #include <string>
 
 #include "Errors.h"
 
 namespace kavro {
+namespace {
 
-CardDataFactory::CardDataFactory()
+std::wstring Code(HRESULT hr)
 {
-    Check(CoGetClassObject(CLSID_clsCardData, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                           reinterpret_cast<void**>(factory_.GetAddressOf())),
-          L"clsCardData cannot be created");
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return text;
 }
 
-ComPtr<_clsCardData> CardDataFactory::Create()
+} // namespace
+
+HostClass::HostClass(REFCLSID clsid, REFIID iid, const wchar_t* className) : iid_(iid), className_(className)
 {
-    ComPtr<_clsCardData> card;
-    Check(factory_->CreateInstance(nullptr, IID__clsCardData, reinterpret_cast<void**>(card.GetAddressOf())),
-          L"clsCardData cannot be created");
-    if (!card) Raise(E_POINTER, L"clsCardData cannot be created");
-    return card;
+    HRESULT hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(factory_.GetAddressOf()));
+    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + Code(hr) + L")");
+}
+
+void HostClass::CreateObject(void** object)
+{
+    HRESULT hr = factory_->CreateInstance(nullptr, iid_, object);
+    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + Code(hr) + L")");
+    if (!*object) Raise(E_POINTER, std::wstring(className_) + L" cannot be created (no object)");
+}
+
+void PutByName(IDispatch& object, const wchar_t* className, const wchar_t* property, const VARIANT& value)
+{
+    const std::wstring what = std::wstring(L"Putting ") + property + L" on " + className + L" failed";
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(property);
+    HRESULT hr = object.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) Raise(hr, what + L": no such property (" + Code(hr) + L")");
+
+    VARIANT argument = value;  // Invoke may not change it, but takes a non-const array
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&argument, &named, 1, 1};
+    EXCEPINFO failure{};
+    hr = object.Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, &failure, nullptr);
+    Bstr description = Bstr::Attach(failure.bstrDescription);
+    SysFreeString(failure.bstrSource);
+    SysFreeString(failure.bstrHelpFile);
+    if (hr == DISP_E_EXCEPTION && failure.scode) hr = failure.scode;
+    if (FAILED(hr)) {
+        std::wstring text = what + L" (" + Code(hr) + L")";
+        if (!description.view().empty()) text += L": " + std::wstring(description.view());
+        Raise(hr, text);
+    }
 }
 
 void AppendToCollection(_Collection* collection, IDispatch* item, const wchar_t* parameter)

@@ -40,6 +40,9 @@ private:
     BSTR value_ = nullptr;
 };
 
+// A BSTR someone else owns, as text; a NULL BSTR is the empty string.
+inline std::wstring_view ViewOf(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view(); }
+
 class Variant {
 public:
     Variant() { VariantInit(&value_); }

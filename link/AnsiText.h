@@ -13,9 +13,17 @@ namespace kavro::ansi {
 // The ANSI bytes of a host string (no terminator).
 std::string Encode(std::wstring_view text);
 
+// The ANSI bytes of text into a caller's buffer, without touching the heap.
+// Answers their number, or npos when they do not fit (the buffer then holds nothing useful).
+std::size_t EncodeInto(std::wstring_view text, char* buffer, std::size_t capacity);
+inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
 // Writes the ANSI bytes of text and one zero byte into a fixed field, from
 // byte 0 on. Answers false, leaving the field untouched, when they do not fit.
 bool StoreTerminated(std::uint8_t* field, std::size_t fieldSize, std::wstring_view text);
+
+// The text without leading and trailing U+0020 spaces (other blanks stay).
+std::wstring_view TrimSpaces(std::wstring_view text);
 
 // Each byte read from a terminal is converted on its own as one ANSI character.
 class ByteChars {
@@ -25,6 +33,10 @@ public:
 
     // The text of a field up to its first zero byte, reading at most maxBytes.
     std::wstring Terminated(const std::uint8_t* field, std::size_t maxBytes) const;
+
+    // Whether that text, without surrounding spaces, equals trimmed exactly
+    // (case-sensitive). Compares byte by byte without building the text.
+    bool TrimmedEquals(const std::uint8_t* field, std::size_t maxBytes, std::wstring_view trimmed) const;
 
 private:
     std::array<wchar_t, 256> table_;

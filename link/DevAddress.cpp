@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwctype>
 #include <string>
+#include <string_view>
 
 #include "frame/Errors.h"
 #include "frame/Owners.h"
@@ -54,6 +55,21 @@ double LeadingNumber(std::wstring_view text)
     return std::strtod(digits.c_str(), nullptr);
 }
 
+// The usual port text, an optional minus sign and one to nine digits, read
+// without the general reader: discovery fills a record for every probe.
+bool PlainInteger(std::wstring_view text, std::int32_t& value)
+{
+    size_t i = !text.empty() && text[0] == L'-' ? 1 : 0;
+    if (text.size() == i || text.size() - i > 9) return false;
+    std::int32_t number = 0;
+    for (size_t j = i; j < text.size(); ++j) {
+        if (text[j] < L'0' || text[j] > L'9') return false;
+        number = number * 10 + (text[j] - L'0');
+    }
+    value = i ? -number : number;
+    return true;
+}
+
 // Rounds to the nearest integer, halves to the even neighbour.
 std::int32_t ToPortNumber(double value)
 {
@@ -62,23 +78,39 @@ std::int32_t ToPortNumber(double value)
     return static_cast<std::int32_t>(rounded);
 }
 
-// The connection value as text: a 16-bit integer becomes its decimal text.
-Bstr TextOf(const VARIANT& value)
+// The connection value as text: a BSTR is read in place; anything else (a
+// 16-bit integer) becomes its decimal text, kept alive by holder.
+std::wstring_view TextOf(const VARIANT& value, Variant& holder)
 {
-    if (V_VT(&value) == VT_BSTR) return Bstr(V_BSTR(&value) ? V_BSTR(&value) : L"");
-    Variant text;
-    HRESULT hr = VariantChangeType(text.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
+    if (V_VT(&value) == VT_BSTR)
+        return V_BSTR(&value) ? std::wstring_view(V_BSTR(&value), SysStringLen(V_BSTR(&value))) : std::wstring_view();
+    HRESULT hr = VariantChangeType(holder.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
     if (FAILED(hr)) Raise(RunTimeError::TypeMismatch, L"Type mismatch");
-    return Bstr::Attach(std::exchange(V_BSTR(text.get()), nullptr));
+    BSTR text = V_BSTR(holder.get());
+    return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view();
 }
 
 // Byte i goes to index i, then a zero byte; an index past the field fails
 // after the bytes before it were written. Bytes after the zero keep their content.
-void StoreAddressText(std::uint8_t (&field)[16], const std::string& bytes)
+void StoreAddressText(std::uint8_t (&field)[16], std::string_view bytes)
 {
     for (size_t i = 0; i <= bytes.size(); ++i) {
         if (i >= sizeof(field)) Raise(RunTimeError::SubscriptOutOfRange, L"Subscript out of range");
         field[i] = i < bytes.size() ? static_cast<std::uint8_t>(bytes[i]) : 0;
+    }
+}
+
+// Texts that can fit the field are encoded on the stack, so that a discovery
+// probe touches no heap; only a text too long for the field takes the heap on
+// its way to failing.
+void StoreAddressText(std::uint8_t (&field)[16], std::wstring_view text)
+{
+    char bytes[2 * sizeof(field)];  // a double-byte code page needs at most two bytes a character
+    size_t n = text.size() <= sizeof(field) ? ansi::EncodeInto(text, bytes, sizeof bytes) : ansi::npos;
+    if (n != ansi::npos) {
+        StoreAddressText(field, std::string_view(bytes, n));
+    } else {
+        StoreAddressText(field, std::string_view(ansi::Encode(text)));
     }
 }
 
@@ -88,13 +120,16 @@ void clsMachine::FillDevAddress(DevAddress& record, VARIANT_BOOL serial, const V
 {
     record.MachineNo = machineNo;
     record.FixedValue = kFixedValue;
+    Variant holder;
     if (serial) {
         record.IsSerial = 1;
-        record.ComPort = ToPortNumber(LeadingNumber(TextOf(value).view()));
+        const std::wstring_view text = TextOf(value, holder);
+        std::int32_t port = 0;
+        record.ComPort = PlainInteger(text, port) ? port : ToPortNumber(LeadingNumber(text));
         record.BaudRate = kSerialBaudRate;
     } else {
         record.IsSerial = 0;
-        StoreAddressText(record.IpAddress, ansi::Encode(TextOf(value).view()));
+        StoreAddressText(record.IpAddress, TextOf(value, holder));
     }
 }
 

@@ -40,6 +40,20 @@ public:
         return copy;
     }
 
+    // Bytes that a record of the list addresses (a template), copied out of
+    // library memory while the list is still held. A negative length, or
+    // bytes without an address, is refused before anything is read.
+    std::vector<std::uint8_t> CopyAddressed(std::uint32_t address, long length) const
+    {
+        if (!held_) Raise(E_UNEXPECTED, L"The list was already handed back to HwDev.dll");
+        if (length < 0) Raise(RunTimeError::Overflow, L"HwDev.dll returned a negative template length");
+        if (length > 0 && address == 0) Raise(E_POINTER, L"HwDev.dll returned template bytes without an address");
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+        if (length > 0)
+            RtlMoveMemory(bytes.data(), reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), bytes.size());
+        return bytes;
+    }
+
     void Release() noexcept
     {
         if (!held_) return;

@@ -36,7 +36,8 @@ int HWDEV_API HwDev_IsDevExist(DevAddress* address)
 {
     return RunCall(HWSIM_IsDevExist, address, [&](Call&) {
         Locked state;
-        return Found(FindTerminal(*state, address));
+        const Terminal* terminal = FindTerminal(*state, address);
+        return terminal ? terminal->existAnswer : 0;
     });
 }
 

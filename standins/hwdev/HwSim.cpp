@@ -278,4 +278,23 @@ int HWSIM_API HwSim_CallbackFaults(void)
     });
 }
 
+BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer)
+{
+    return Guarded(FALSE, [&] {
+        Locked state;
+        Terminal* t = FindTerminal(*state, terminal);
+        if (!t) return FALSE;
+        t->existAnswer = answer;
+        return TRUE;
+void HWSIM_API HwSim_ForceListRecord(int func, int index, const unsigned char* record, int recordSize,
+                                     const unsigned char* tpl, int tplLength)
+{
+    if (!record || recordSize <= 0 || tplLength < 0) return;
+    Force(func, [&](Forcing& f) {
+        Forcing::Record forced{index, Bytes(record, record + recordSize), tpl != nullptr,
+                               tpl ? Bytes(tpl, tpl + tplLength) : Bytes()};
+        f.records.push_back(std::move(forced));
+    });
+}
+
 } // extern "C"

@@ -114,6 +114,20 @@ BOOL HWSIM_API HwSim_LoadTerminalFile(const wchar_t* path);
 // capacity - 1 characters and a terminator, and answers the full length (0: none).
 int  HWSIM_API HwSim_LoadError(wchar_t* text, int capacity);
 
+// ---- Answers of one terminal -------------------------------------------------
+// HwDev_IsDevExist answers `answer` for that terminal instead of 1 (a terminal
+// with a fault, or a library of another version). FALSE for an unknown terminal.
+BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer);
+
+// ---- Forcing single records ----------------------------------------------------
+// Receives only: record `index` of the list handed out (after any padding of
+// HwSim_ForceCount) is replaced by these recordSize bytes. For employee lists,
+// a non-NULL tpl is handed out with the list and TemplatePtr points at it;
+// with tpl NULL the record's TemplatePtr and TemplateLength stay as given, so
+// a test can hand out impossible records. Cleared with the other forcing.
+void HWSIM_API HwSim_ForceListRecord(int func, int index, const unsigned char* record, int recordSize,
+                                     const unsigned char* tpl, int tplLength);
+
 #ifdef __cplusplus
 }
 #endif

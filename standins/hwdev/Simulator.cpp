@@ -219,6 +219,15 @@ Output HandOut(Call& call, HwSimFunc freeFunc, ListBlock block)
             block.records = forcing.count;
         }
     }
+    for (const Forcing::Record& forced : forcing.records) {
+        if (forced.index < 0 || forced.index >= block.records) continue;
+        unsigned char* at = block.bytes.data() + static_cast<size_t>(forced.index) * block.recordSize;
+        std::memcpy(at, forced.bytes.data(), std::min<size_t>(forced.bytes.size(), block.recordSize));
+        if (forced.withTemplate && block.recordSize == static_cast<int>(sizeof(EmployeeRecord))) {
+            block.templates.push_back(forced.tpl);
+            reinterpret_cast<EmployeeRecord*>(at)->TemplatePtr = block.templates.back().data();
+        }
+    }
     if (forcing.noOutput) return {false, nullptr, 0};
 
     void* list = forcing.nullList ? nullptr : block.data();

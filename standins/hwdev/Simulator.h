@@ -27,6 +27,7 @@ struct Terminal {
     std::vector<AttendanceRecord> punches; // card number and time; the rest is filled when listed
     long long clockOffset = 0;             // seconds the terminal's clock is ahead of the computer's
     int latencyMs = 0;                     // every call addressed to the terminal takes this long
+    int existAnswer = 1;                   // what HwDev_IsDevExist answers for it
 };
 
 struct Forcing {
@@ -37,6 +38,13 @@ struct Forcing {
     bool nullList = false;
     bool noOutput = false;
     int delayMs = 0;
+    struct Record {
+        int index;
+        Bytes bytes;
+        bool withTemplate;
+        Bytes tpl;
+    };
+    std::vector<Record> records; // replace these records of the list handed out
 };
 
 // A list as the library lays it out: records back to back, templates apart.

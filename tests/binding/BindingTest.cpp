@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "MessageBoxes.h"
+#include "MemoryRecordset.h"
 #include "Process.h"
 #include "frame/Identity.h"
 #include "frame/Owners.h"
@@ -75,7 +77,35 @@ int Probe(const std::wstring& folder)
     hr = machine->DownloadCarddata(VARIANT_FALSE, ip.get(), 0, 1, &none, &message, &result);
     wprintf(L"DownloadCarddata: hr=%08lx result=%d description=%ls\n", static_cast<unsigned long>(hr), result,
             FAILED(hr) ? Description().c_str() : L"");
+
+    // The two fingerprint operations trap the failure: false, and a successful call.
+    memrs::MemoryRecordset rs({L"cpsn_num", L"bFingerprint"});
+    rs.AddRow({memrs::Value::Text(L"1"), memrs::Value::Bytes({1, 2, 3})});
+    _Recordset* rsData = rs.get();
+    Bstr person(L"1");
+    SysReAllocString(&message, L"x");
+    result = 7;
+    hr = machine->funcBackFingure(VARIANT_FALSE, ip.get(), 0, 1, person.get(), &rsData, &message, &result);
+    wprintf(L"funcBackFingure: hr=%08lx result=%d message=%ls\n", static_cast<unsigned long>(hr), result, message);
+    result = 7;
+    hr = machine->funcReWrite(VARIANT_FALSE, ip.get(), 0, 1, person.get(), rsData, &message, &result);
+    wprintf(L"funcReWrite: hr=%08lx result=%d message=[%ls]\n", static_cast<unsigned long>(hr), result, message);
     wprintf(L"loaded: %ls\n", LoadedHwDev().c_str());
+
+    // Discovery traps the failure: one box, false, the fixed message.
+    SysFreeString(message);
+    message = SysAllocString(L"x");
+    Bstr none4(L"");
+    result = 7;
+    kavro::test::MessageBoxWatch watch;
+    hr = machine->funcRegister(&none, VARIANT_TRUE, 1, 1, none4.get(), none4.get(), 1, 1, &message, &result);
+    auto boxes = watch.Stop();
+    wprintf(L"funcRegister: hr=%08lx result=%d message=%ls boxes=%u", static_cast<unsigned long>(hr), result,
+            lstrcmpW(message, L"搜索考勤机失败，请重试！") == 0 ? L"fixed" : L"other", static_cast<unsigned>(boxes.size()));
+    for (const auto& box : boxes)
+        wprintf(L" buttons=%u ok=%d text=%ls", static_cast<unsigned>(box.buttons.size()),
+                box.buttons.size() == 1 && box.buttons[0] == IDOK, box.text.c_str());
+    wprintf(L"\n");
     SysFreeString(message);
     machine.Reset();
     factory.Reset();
@@ -102,6 +132,11 @@ TEST(Binding, MissingLibraryIsARunTimeErrorOfTheCallingOperation)
     EXPECT_TRUE(Contains(out, "delCardData: hr=00000000 result=0")) << "trapped: false, S_OK\n" << out;
     EXPECT_TRUE(Contains(out, "DownloadCarddata: hr=800a0035 result=0 description=File not found: HwDev.dll"))
         << "untrapped: the failure with its description\n" << out;
+    EXPECT_TRUE(Contains(out, "funcRegister: hr=00000000 result=0 message=fixed boxes=1 buttons=1 ok=1 text=Searching "
+                              "serial port 1, terminal number 1: File not found: HwDev.dll")) << out;
+    EXPECT_TRUE(Contains(out, "funcBackFingure: hr=00000000 result=0 message=x")) << out;
+    EXPECT_TRUE(Contains(out, "funcReWrite: hr=00000000 result=0 message=[]"))
+        << "the library is first needed for the send, after the rows were read\n" << out;
 }
 
 TEST(Binding, MissingEntryPointIsARunTimeErrorOfTheCallingOperation)
@@ -111,6 +146,19 @@ TEST(Binding, MissingEntryPointIsARunTimeErrorOfTheCallingOperation)
     EXPECT_TRUE(Contains(out, "delCardData: hr=00000000 result=0")) << out;
     EXPECT_TRUE(Contains(out, "DownloadCarddata: hr=800a01c5 result=0 description=Can't find DLL entry point "
                               "HwDev_FreeRcdList in HwDev.dll")) << out;
+    EXPECT_TRUE(Contains(out, "funcBackFingure: hr=00000000 result=0 message=x")) << out;
+    EXPECT_TRUE(Contains(out, "funcReWrite: hr=00000000 result=0 message=[]")) << out;
+    EXPECT_TRUE(Contains(out, "funcRegister: hr=00000000 result=-1 message=other boxes=0"))
+        << "discovery needs HwDev_IsDevExist only\n" << out;
+}
+
+TEST(Binding, MissingProbeEntryPointFailsTheSearchWithTheBox)
+{
+    std::string out = RunProbe(ExeFolder() + L"bare");
+    EXPECT_TRUE(Contains(out, "exit=0")) << out;
+    EXPECT_TRUE(Contains(out, "funcRegister: hr=00000000 result=0 message=fixed boxes=1 buttons=1 ok=1 text=Searching "
+                              "serial port 1, terminal number 1: Can't find DLL entry point HwDev_IsDevExist in "
+                              "HwDev.dll")) << out;
 }
 
 TEST(Binding, LibraryBesideTheComponentIsFoundOnFirstUseOnly)

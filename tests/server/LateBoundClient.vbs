@@ -55,4 +55,18 @@ failure = Err.Number
 On Error GoTo 0
 Check 11, failure <> 0, "funcWriteCard is not a member of the default interface"
 
+' Discovery by name: a search that finds nothing still succeeds and leaves
+' strMsg alone; an address without a fourth part fails with one message box
+' (closed by the test that runs this script) and the fixed message.
+msg = "as passed"
+r = m.IMachine_funcRegister(c, True, 1, 2, "", "", 1, 1, msg)
+Check 12, r = True, "a serial search without terminals answers True"
+Check 13, msg = "as passed", "and leaves strMsg alone"
+Check 14, c.Count = 0, "nothing found, nothing added"
+
+r = m.IMachine_funcRegister(c, False, 0, 0, "nodots", "10.0.0.2", 1, 1, msg)
+Check 15, r = False, "an address without a fourth part answers False"
+Check 16, msg <> "as passed" And Len(msg) = 12, "strMsg holds the fixed twelve-character message"
+Check 17, c.Count = 0, "the collection is unchanged"
+
 WScript.Quit AllPassed

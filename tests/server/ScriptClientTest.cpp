@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <string>
 
+#include "MessageBoxes.h"
 #include "Scenario.h"
 #include "ServerSupport.h"
 #include "TestEnv.h"
@@ -25,10 +26,14 @@ TEST_F(ScriptClient, ConsoleScriptHostCreatesByProgIdAndCallsByName)
 {
     const std::wstring line =
         L"\"" + SystemProgram(L"cscript.exe") + L"\" //Nologo \"" + BinDir() + L"LateBoundClient.vbs\"";
+    MessageBoxWatch boxes;  // the failing search's box, in the script's process
     ProcessOutcome run = RunProcess(line, BinDir());
+    auto seen = boxes.Stop();
 
     EXPECT_EQ(run.exitCode, kAllPassed) << "script output:\n" << run.output;
-    EXPECT_NE(run.output.find("ok 11:"), std::string::npos) << "every check ran:\n" << run.output;
+    EXPECT_NE(run.output.find("ok 17:"), std::string::npos) << "every check ran:\n" << run.output;
+    ASSERT_EQ(seen.size(), 1u) << "one box, for the failing search";
+    EXPECT_NE(seen[0].text.find(L"\"nodots\" has no fourth"), std::wstring::npos);
 }
 
 // The ScriptControl, driven by name as a script host would be.

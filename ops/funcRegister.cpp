@@ -18,8 +18,6 @@ namespace {
 
 constexpr wchar_t kItemClass[] = L"clsMachineItem";
 
-std::wstring_view ViewOf(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view(); }
-
 std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
 VARIANT Borrowed(const Bstr& text)

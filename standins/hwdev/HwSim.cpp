@@ -286,6 +286,9 @@ BOOL HWSIM_API HwSim_SetExistAnswer(int terminal, int answer)
         if (!t) return FALSE;
         t->existAnswer = answer;
         return TRUE;
+    });
+}
+
 void HWSIM_API HwSim_ForceListRecord(int func, int index, const unsigned char* record, int recordSize,
                                      const unsigned char* tpl, int tplLength)
 {

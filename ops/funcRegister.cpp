@@ -18,6 +18,7 @@ namespace {
 
 constexpr wchar_t kItemClass[] = L"clsMachineItem";
 
+
 std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
 VARIANT Borrowed(const Bstr& text)

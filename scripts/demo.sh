@@ -19,7 +19,12 @@ cp "$root/standins/hwdev/sample-terminals.json" "$scratch/terminals.json"
 export HWSIM_TERMINALS="Z:${scratch//\//\\}\\terminals.json"
 
 kavro() { (cd "$scratch" && "$build/wine-run.sh" "$build/bin/kavro.exe" "$@"); }
-step() { printf '\n== %s\n$ kavro %s\n' "$1" "${*:2}"; }
+# Prints a heading and the command line, quoting the arguments that hold blanks.
+step() {
+    local shown=""
+    for a in "${@:2}"; do [[ "$a" == *" "* ]] && shown+=" \"$a\"" || shown+=" $a"; done
+    printf '\n== %s\n$ kavro%s\n' "$1" "$shown"
+}
 fail() { echo "demo: $*" >&2; exit 1; }
 
 step "Discovery over a network range: one call per address, each terminal that answers is listed" \

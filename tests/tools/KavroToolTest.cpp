@@ -144,6 +144,7 @@ TEST(KavroTool, ReachesEveryExitCode)
     ASSERT_TRUE(CopyFileW((bin + L"Kavro.dll").c_str(), (alone + L"Kavro.dll").c_str(), FALSE));
     const std::wstring folder = Scratch(L"codes");
     SetEnvironmentVariableW(L"HWSIM_TERMINALS", EmptySite(folder).c_str());
+    WriteAll(folder + L"bad.json", "{\"rows\": [");
     const std::wstring dll = L"--dll \"" + bin + L"Kavro.dll\" ";
     const std::wstring aloneDll = L"--dll \"" + alone + L"Kavro.dll\" ";
 
@@ -160,6 +161,10 @@ TEST(KavroTool, ReachesEveryExitCode)
         {kavro, dll + L"download --port 3 --json", kSuccess, "[\n]"},
         {kavro, dll + L"clear --ip 192.168.1.201 --yes", kSuccess, "clear its punch records"},
         {alone + L"kavro.exe", aloneDll + L"clear --ip 192.168.1.201 --yes", kAnsweredFalse, "could not ask"},
+        {kavro, dll + L"backup --ip 192.168.1.201 --person 1001 --store none.json", kAnsweredFalse,
+         "卡号为1001的员工没有登记指纹数据\nThe employee with card number 1001 has no registered fingerprint data."},
+        {kavro, dll + L"backup --ip 192.168.1.201 --person 1001 --store bad.json", kBadArguments,
+         "bad.json is malformed"},
         {kavro, L"frobnicate", kBadArguments, "frobnicate"},
         {kavro, L"download", kBadArguments, "[--ip,--port]"},
         {kavro, L"download --ip 192.168.1.201 --port 3", kBadArguments, "[--ip,--port]"},
@@ -183,6 +188,7 @@ TEST(KavroTool, ReachesEveryExitCode)
         EXPECT_EQ(outcome.exitCode, c.code) << line << "\n" << outcome.output;
         EXPECT_NE(outcome.output.find(c.says), std::string::npos) << line << "\n" << outcome.output;
     }
+    EXPECT_EQ(ReadAll(folder + L"bad.json"), "{\"rows\": [") << "a malformed store is left as it was";
 }
 
 // A PC where neither the component nor any host class is registered:

@@ -57,7 +57,6 @@ std::wstring Describe(const FingerprintRow& row)
     if (row.iFingerprintNO) text += L", fingerprint " + std::to_wstring(*row.iFingerprintNO);
     if (row.bFingerprint) text += L", template of " + std::to_wstring(row.bFingerprint->size()) + L" bytes";
     if (row.npassword) text += L", npassword " + std::to_wstring(*row.npassword);
-    if (row.imachineno) text += L" (backed up from terminal number " + std::to_wstring(*row.imachineno) + L")";
     return text;
 }
 
@@ -104,7 +103,8 @@ int Restore(IMachine& machine, const Terminal& terminal, const std::wstring& per
     if (!ok)
         AnsweredFalse(left.view(), L"The component could not send " + Describe(*stored) + L" to " + terminal.Describe() +
                                        L" (a row needs a template of more than 10 bytes).");
-    Print(L"Sent to " + terminal.Describe() + L": " + Describe(*stored) + L", text \"" + text + L"\".\n");
+    std::wstring origin = stored->imachineno ? L" (backed up from terminal number " + std::to_wstring(*stored->imachineno) + L")" : L"";
+    Print(L"Sent to " + terminal.Describe() + L": " + Describe(*stored) + origin + L", text \"" + text + L"\".\n");
     return kSuccess;
 }
 

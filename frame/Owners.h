@@ -43,6 +43,32 @@ private:
 // A BSTR someone else owns, as text; a NULL BSTR is the empty string.
 inline std::wstring_view ViewOf(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view(); }
 
+// VARIANTs handed to a call: the text is borrowed from its owner, the numbers
+// are held by value, so none of them is cleared.
+inline VARIANT TextValue(const Bstr& text)
+{
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = text.get();
+    return v;
+}
+
+inline VARIANT ShortValue(short value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I2;
+    V_I2(&v) = value;
+    return v;
+}
+
+inline VARIANT LongValue(long value)
+{
+    VARIANT v;
+    V_VT(&v) = VT_I4;
+    V_I4(&v) = value;
+    return v;
+}
+
 class Variant {
 public:
     Variant() { VariantInit(&value_); }

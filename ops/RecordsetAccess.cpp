@@ -22,30 +22,6 @@ std::wstring Named(const wchar_t* what, const wchar_t* column)
 
 } // namespace
 
-VARIANT TextValue(const Bstr& text)
-{
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = text.get();
-    return v;
-}
-
-VARIANT ShortValue(short value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_I2;
-    V_I2(&v) = value;
-    return v;
-}
-
-VARIANT LongValue(long value)
-{
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
-}
-
 void AddNewRow(_Recordset& rs) { Check(rs.AddNew(Omitted(), Omitted()), L"rsData.AddNew failed"); }
 
 void PutColumn(_Recordset& rs, const wchar_t* column, const VARIANT& value)

@@ -24,9 +24,4 @@ std::wstring TextOfValue(Field& field, const wchar_t* column);
 // byte array holding at least that many.
 std::vector<std::uint8_t> ChunkOf(Field& field, long length, const wchar_t* column);
 
-// VARIANTs that borrow or hold plain values, for the puts.
-VARIANT TextValue(const Bstr& text);
-VARIANT ShortValue(short value);
-VARIANT LongValue(long value);
-
 } // namespace kavro

@@ -21,22 +21,6 @@ constexpr wchar_t kItemClass[] = L"clsMachineItem";
 
 std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
 
-VARIANT Borrowed(const Bstr& text)
-{
-    VARIANT value;
-    V_VT(&value) = VT_BSTR;
-    V_BSTR(&value) = text.get();
-    return value;
-}
-
-VARIANT Integer(short number)
-{
-    VARIANT value;
-    V_VT(&value) = VT_I2;
-    V_I2(&value) = number;
-    return value;
-}
-
 // One search: the record every probe refills, HwDev_IsDevExist bound at the
 // first probe and the host's class at the first answer, so that a search
 // that probes nothing needs neither.
@@ -52,7 +36,7 @@ public:
     // host is given for an answer there (the port, or the address's last part).
     void At(const Bstr& connection, short value)
     {
-        const VARIANT text = Borrowed(connection);
+        const VARIANT text = TextValue(connection);
         int machineNo = imin_;
         try {
             // Counted in 32 bits, so that a range ending at 32767 ends after its last pass.
@@ -85,7 +69,7 @@ private:
     {
         if (!items_) items_.emplace();
         ComPtr<_clsMachineItem> item = items_->Create();
-        const VARIANT number = Integer(value);
+        const VARIANT number = ShortValue(value);
         PutByName(*item.Get(), kItemClass, L"imachineno", number);
         PutByName(*item.Get(), kItemClass, serial_ ? L"iPort" : L"vIp", text);
         PutByName(*item.Get(), kItemClass, L"vMachineInfo", number);

@@ -172,7 +172,7 @@ TEST(KavroTool, ReachesEveryExitCode)
         {kavro, L"download --port 3 --number 1-2", kBadArguments, "one terminal number"},
         {kavro, L"discover --ip 192.168.1.20-10", kBadArguments, "ends before it starts"},
         {kavro, L"discover --ip 192.168.1.10-192.168.2.20", kBadArguments, "one subnet"},
-        {kavro, L"discover --port 1-32767", kBadArguments, "32766"},
+        {kavro, L"discover --port 1-32768", kBadArguments, "0 to 32767"},
         {kavro, L"clear --ip 192.168.1.201", kBadArguments, "add --yes"},
         {kavro, L"restore --ip 192.168.1.201 --person 1001 --store none.json", kBadArguments, "none.json does not exist"},
         {kavro, L"--dll nowhere\\Kavro.dll download --ip 192.168.1.201", kNotCreated, "regsvr32 Kavro.dll"},

@@ -9,7 +9,7 @@
 namespace kavro::tool {
 namespace {
 
-constexpr int kLastSearchable = 32766;
+constexpr int kLastSearchable = 32767;
 
 // A whole number of decimal digits only, within [0, max].
 bool ParseWhole(std::string_view text, int max, int& value)
@@ -87,7 +87,7 @@ NumberRange ParseNumberRange(const std::string& text, const char* option)
     range.last = range.first;
     if (ok && dash != std::string::npos) ok = ParseWhole(text.substr(dash + 1), kLastSearchable, range.last);
     std::wstring name = FromUtf8(option) + L": " + FromUtf8(text);
-    if (!ok) Fail(kBadArguments, name + L" is not a range such as 1-4 (numbers from 0 to 32766)");
+    if (!ok) Fail(kBadArguments, name + L" is not a range such as 1-4 (numbers from 0 to 32767)");
     if (range.last < range.first) Fail(kBadArguments, name + L" ends before it starts");
     return range;
 }

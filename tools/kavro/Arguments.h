@@ -27,8 +27,7 @@ std::wstring ParseAddress(const std::string& text);
 // "192.168.1.10-192.168.1.20" or "192.168.1.10-20", within one subnet.
 std::vector<std::wstring> ParseAddressRange(const std::string& text);
 
-// "FIRST-LAST" or "N". The component's search loops step past their last
-// value, so a range for it ends at 32766 at the most.
+// "FIRST-LAST" or "N", numbers from 0 to 32767.
 NumberRange ParseNumberRange(const std::string& text, const char* option);
 
 } // namespace kavro::tool

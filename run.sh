@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Main job: install what is missing, build Kavro.dll, the stand-ins and the
-# tools, and register the stand-in host library and Kavro.dll in the build's
-# Wine prefix (build/wineprefix).
+# Main job: install what is missing, build everything (output in a log), register
+# Kavro.dll in the build's Wine prefix, and walk through what the component does
+# with kavro.exe against the simulated terminals (scripts/demo.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
 export WINEPREFIX="$build/wineprefix"
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
-"$root/scripts/build.sh"
-"$build/wine-run.sh" regsvr32 /s "$build/bin/ZebMachine.dll"
-"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
-echo "Built into $build/bin; Kavro.dll and the stand-in ZebMachine.dll are registered in $WINEPREFIX."
+mkdir -p "$build"
+log="$build/build.log"
+started=$(date +%s)
+echo "Building Kavro.dll, the stand-ins, kavro.exe and the tests into $build (log: $log) ..."
+if ! "$root/scripts/build.sh" >"$log" 2>&1; then
+    tail -n 30 "$log"
+    echo "The build failed; the whole output is in $log." >&2
+    exit 1
+fi
+echo "Built in $(( $(date +%s) - started )) s."
+
+"$root/scripts/demo.sh" "$build"

@@ -38,7 +38,19 @@ private:
     const ServedClass& served_;
 };
 
+LONG g_locks;
+
 } // namespace
+
+void LockModule(bool lock)
+{
+    if (lock)
+        InterlockedIncrement(&g_locks);
+    else
+        InterlockedDecrement(&g_locks);
+}
+
+LONG ModuleLocks() { return g_locks; }
 
 HRESULT CreateClassFactory(const ServedClass& served, REFIID riid, void** out)
 {

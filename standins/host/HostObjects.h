@@ -251,6 +251,7 @@ HRESULT HandOverNew(REFIID riid, void** out, Args&&... args)
 
 // The server's lock count (IClassFactory::LockServer).
 void LockModule(bool lock);
+LONG ModuleLocks();
 
 // The host's classes and the stand-in Collection, as COM serves and registers them.
 struct ServedClass {

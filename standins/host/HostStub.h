@@ -9,8 +9,10 @@
 extern "C" {
 #endif
 
+// Inside the objects' own code no decoration: ZebMachine.dll exports through
+// its .def file, and a program that links the objects exports nothing.
 #ifdef HOSTSTUB_BUILDING
-#define HOSTSTUB_API __declspec(dllexport) __stdcall
+#define HOSTSTUB_API __stdcall
 #else
 #define HOSTSTUB_API __declspec(dllimport) __stdcall
 #endif

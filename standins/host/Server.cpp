@@ -19,19 +19,9 @@ const ServedClass kServedClasses[] = {
     {&CLSID_HostStubRecordset, L"Recordset", L"ZebMachine.Recordset", HOSTSTUB_KIND_COUNT, memrs::CreateRecordset},
 };
 
-LONG g_locks;
-
 } // namespace
 
 std::span<const ServedClass> ServedClasses() { return kServedClasses; }
-
-void LockModule(bool lock)
-{
-    if (lock)
-        InterlockedIncrement(&g_locks);
-    else
-        InterlockedDecrement(&g_locks);
-}
 
 } // namespace zebhost
 
@@ -49,5 +39,5 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** out)
 
 STDAPI DllCanUnloadNow(void)
 {
-    return (g_locks == 0 && LiveObjectsTotal() == 0 && memrs::LiveObjects() == 0) ? S_OK : S_FALSE;
+    return (ModuleLocks() == 0 && LiveObjectsTotal() == 0 && memrs::LiveObjects() == 0) ? S_OK : S_FALSE;
 }

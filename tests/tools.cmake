@@ -1,0 +1,10 @@
+# kavro.exe: its exit codes and fingerprint store (test_tools), and the whole
+# demo against the registered component (test_demo, a shell script that runs
+# kavro.exe under Wine step by step).
+kavro_test(test_tools tools/KavroToolTest.cpp
+           ${CMAKE_SOURCE_DIR}/tools/kavro/Store.cpp ${CMAKE_SOURCE_DIR}/tools/kavro/Console.cpp)
+target_link_libraries(test_tools PRIVATE third_party_headers)
+add_dependencies(test_tools kavro)
+
+add_test(NAME test_demo COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(test_demo PROPERTIES TIMEOUT 300)

@@ -1,0 +1,228 @@
+// kavro.exe as a user runs it: each case is a child process in a scratch
+// folder, judged by its exit code and what it printed (UTF-8, since the
+// output is a pipe). The fingerprint store is also tried directly.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "Process.h"
+#include "TestEnv.h"
+#include "tools/kavro/Failure.h"
+#include "tools/kavro/Store.h"
+
+namespace {
+
+using kavro::test::BinDir;
+using kavro::test::CallExport;
+using kavro::test::RunProcess;
+using namespace kavro::tool;
+
+std::wstring Scratch(const wchar_t* name)
+{
+    std::wstring folder = BinDir() + L"..\\tool-tests\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    folder += name;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder + L"\\";
+}
+
+std::string ReadAll(const std::wstring& path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteAll(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream(path.c_str(), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// A site without terminals: every terminal asked is absent.
+std::wstring EmptySite(const std::wstring& folder)
+{
+    WriteAll(folder + L"terminals.json", R"({"absent_ms":0,"terminals":[]})");
+    return folder + L"terminals.json";
+}
+
+kavro::test::ProcessOutcome Kavro(const std::wstring& exe, const std::wstring& args, const std::wstring& folder)
+{
+    return RunProcess(L"\"" + exe + L"\" " + args, folder);
+}
+
+bool RegistryHas(const std::wstring& key)
+{
+    HKEY handle;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+TEST(KavroTool, StoreKeepsEveryColumnReplacesByPersonAndTerminalAndLeavesBadFilesAlone)
+{
+    const std::wstring folder = Scratch(L"store");
+    const std::wstring path = folder + L"fingerprints.json";
+    DeleteFileW(path.c_str());
+    EXPECT_TRUE(FingerprintStore::Load(path, false).rows().empty()) << "a missing store is empty for a backup";
+
+    FingerprintStore store = FingerprintStore::Load(path, false);
+    FingerprintRow full{L" 1001 ", 1, 1, std::nullopt, std::vector<std::uint8_t>{0x00, 0xFF, 0x10, 0x80}};
+    FingerprintRow small{L"李1002", 1, 2, 0, std::nullopt};
+    store.Put(full);
+    store.Put(small);
+    store.Save();
+    std::string saved = ReadAll(path);
+    EXPECT_EQ(saved.find("npassword"), saved.rfind("npassword")) << "an unset column is left out: " << saved;
+    EXPECT_NE(saved.find("\"AP8QgA==\""), std::string::npos) << "the template is base64: " << saved;
+
+    FingerprintStore loaded = FingerprintStore::Load(path, true);
+    ASSERT_EQ(loaded.rows().size(), 2u);
+    const FingerprintRow& back = loaded.rows()[0];
+    EXPECT_EQ(back.cpsn_num, full.cpsn_num);
+    EXPECT_EQ(back.iFingerprintNO, full.iFingerprintNO);
+    EXPECT_EQ(back.imachineno, full.imachineno);
+    EXPECT_FALSE(back.npassword.has_value());
+    EXPECT_EQ(back.bFingerprint, full.bFingerprint);
+    EXPECT_EQ(loaded.rows()[1].cpsn_num, small.cpsn_num) << "text survives as UTF-8";
+    EXPECT_EQ(loaded.rows()[1].npassword, 0);
+
+    FingerprintRow again = full;
+    again.cpsn_num = L"1001";
+    again.bFingerprint = std::vector<std::uint8_t>{1, 2, 3, 4, 5};
+    loaded.Put(again);
+    EXPECT_EQ(loaded.rows().size(), 2u) << "the same person and terminal number replace the row";
+    EXPECT_EQ(loaded.rows()[0].bFingerprint, again.bFingerprint);
+    again.imachineno = 7;
+    loaded.Put(again);
+    EXPECT_EQ(loaded.rows().size(), 3u) << "another terminal number adds a row";
+    EXPECT_EQ(loaded.Find(L"1001", 7), &loaded.rows()[2]) << "restore prefers the row of its terminal number";
+    EXPECT_EQ(loaded.Find(L"1001", 9), &loaded.rows()[0]) << "else the person's first row";
+    EXPECT_EQ(loaded.Find(L"1003", 1), nullptr);
+
+    const char* malformed[] = {
+        "{\"rows\": [",                                   // not JSON
+        "[]",                                             // no object
+        "{\"rows\": {}}",                                 // rows not an array
+        "{\"rows\": [1]}",                                // a row not an object
+        "{\"rows\": [{\"cpsn_num\": 1001}]}",             // number where text belongs
+        "{\"rows\": [{\"imachineno\": 40000}]}",          // beyond 16 bits
+        "{\"rows\": [{\"bFingerprint\": \"AP8Qg\"}]}",   // not base64
+        "{\"rows\": [{\"bFingerprint\": \"A=8Q\"}]}",    // padding inside
+        "{\"rows\": [{\"colour\": \"red\"}]}",            // a column the store does not have
+    };
+    for (const char* bytes : malformed) {
+        WriteAll(path, bytes);
+        try {
+            FingerprintStore::Load(path, false);
+            ADD_FAILURE() << "accepted: " << bytes;
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.exitCode, kBadArguments) << bytes;
+            EXPECT_NE(f.message.find(path), std::wstring::npos) << "the message names the file";
+        }
+        EXPECT_EQ(ReadAll(path), bytes) << "a malformed store is left as it was";
+    }
+    DeleteFileW(path.c_str());
+    try {
+        FingerprintStore::Load(path, true);
+        ADD_FAILURE() << "a restore needs the store to exist";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.exitCode, kBadArguments);
+    }
+}
+
+TEST(KavroTool, ReachesEveryExitCode)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring kavro = bin + L"kavro.exe";
+    // A copy beside Kavro.dll but away from HwDev.dll: the library cannot be loaded.
+    const std::wstring alone = Scratch(L"nolib");
+    ASSERT_TRUE(CopyFileW(kavro.c_str(), (alone + L"kavro.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((bin + L"Kavro.dll").c_str(), (alone + L"Kavro.dll").c_str(), FALSE));
+    const std::wstring folder = Scratch(L"codes");
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", EmptySite(folder).c_str());
+    WriteAll(folder + L"bad.json", "{\"rows\": [");
+    const std::wstring dll = L"--dll \"" + bin + L"Kavro.dll\" ";
+    const std::wstring aloneDll = L"--dll \"" + alone + L"Kavro.dll\" ";
+
+    struct Case {
+        std::wstring exe;
+        std::wstring args;
+        DWORD code;
+        std::string says;
+    } cases[] = {
+        {kavro, L"--help", kSuccess, "discover"},
+        {kavro, L"download --help", kSuccess, "--csv"},
+        {kavro, dll + L"--version", kSuccess, "8.70.0.4"},
+        {kavro, dll + L"download --ip 192.168.1.201", kSuccess, "0 punches on terminal 1 at 192.168.1.201."},
+        {kavro, dll + L"download --port 3 --json", kSuccess, "[\n]"},
+        {kavro, dll + L"clear --ip 192.168.1.201 --yes", kSuccess, "clear its punch records"},
+        {alone + L"kavro.exe", aloneDll + L"clear --ip 192.168.1.201 --yes", kAnsweredFalse, "could not ask"},
+        {kavro, dll + L"backup --ip 192.168.1.201 --person 1001 --store none.json", kAnsweredFalse,
+         "卡号为1001的员工没有登记指纹数据\nThe employee with card number 1001 has no registered fingerprint data."},
+        {kavro, dll + L"backup --ip 192.168.1.201 --person 1001 --store bad.json", kBadArguments,
+         "bad.json is malformed"},
+        {kavro, L"frobnicate", kBadArguments, "frobnicate"},
+        {kavro, L"download", kBadArguments, "[--ip,--port]"},
+        {kavro, L"download --ip 192.168.1.201 --port 3", kBadArguments, "[--ip,--port]"},
+        {kavro, L"download --ip 192.168.1.2010", kBadArguments, "is not an IPv4 address"},
+        {kavro, L"download --port 3 --number 1-2", kBadArguments, "one terminal number"},
+        {kavro, L"discover --ip 192.168.1.20-10", kBadArguments, "ends before it starts"},
+        {kavro, L"discover --ip 192.168.1.10-192.168.2.20", kBadArguments, "one subnet"},
+        {kavro, L"discover --port 1-32768", kBadArguments, "0 to 32767"},
+        {kavro, L"clear --ip 192.168.1.201", kBadArguments, "add --yes"},
+        {kavro, L"restore --ip 192.168.1.201 --person 1001 --store none.json", kBadArguments, "none.json does not exist"},
+        {kavro, L"--dll nowhere\\Kavro.dll download --ip 192.168.1.201", kNotCreated, "regsvr32 Kavro.dll"},
+        {kavro, L"--dll \"" + bin + L"HwDev.dll\" download --ip 192.168.1.201", kNotCreated, "is not a COM server"},
+        {kavro, L"--dll \"" + bin + L"ZebMachine.dll\" download --ip 192.168.1.201", kNotCreated,
+         "does not serve Kavro.clsMachine"},
+        {alone + L"kavro.exe", aloneDll + L"download --ip 192.168.1.201", kCallFailed,
+         "DownloadCarddata failed with 0x"},
+    };
+    for (const Case& c : cases) {
+        auto outcome = Kavro(c.exe, c.args, folder);
+        std::string line(c.args.begin(), c.args.end());
+        EXPECT_EQ(outcome.exitCode, c.code) << line << "\n" << outcome.output;
+        EXPECT_NE(outcome.output.find(c.says), std::string::npos) << line << "\n" << outcome.output;
+    }
+    EXPECT_EQ(ReadAll(folder + L"bad.json"), "{\"rows\": [") << "a malformed store is left as it was";
+}
+
+// A PC where neither the component nor any host class is registered:
+// kavro.exe with --dll still works, serving clsCardData itself, and leaves the
+// registry as it found it.
+TEST(KavroTool, HostsWithoutAnyRegistration)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring zebMachineClass = L"CLSID\\{8190AF0F-694A-4BDC-9FC1-513AAB934B8B}";
+    ASSERT_EQ(CallExport(bin + L"Kavro.dll", "DllUnregisterServer"), S_OK);
+    ASSERT_EQ(CallExport(bin + L"ZebMachine.dll", "DllUnregisterServer"), S_OK);
+    ASSERT_FALSE(RegistryHas(L"Kavro.clsMachine"));
+    ASSERT_FALSE(RegistryHas(zebMachineClass));
+
+    const std::wstring folder = Scratch(L"unregistered");
+    const std::wstring site = folder + L"terminals.json";
+    ASSERT_TRUE(CopyFileW((bin + L"sample-terminals.json").c_str(), site.c_str(), FALSE));
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", site.c_str());
+    const std::wstring kavro = bin + L"kavro.exe";
+
+    auto byProgId = Kavro(kavro, L"download --ip 192.168.1.201", folder);
+    EXPECT_EQ(byProgId.exitCode, static_cast<DWORD>(kNotCreated)) << byProgId.output;
+    EXPECT_NE(byProgId.output.find("Kavro.clsMachine is not registered"), std::string::npos) << byProgId.output;
+    EXPECT_NE(byProgId.output.find("--dll PATH"), std::string::npos) << byProgId.output;
+
+    auto byFile = Kavro(kavro, L"--dll \"" + bin + L"Kavro.dll\" download --port 3 --json", folder);
+    EXPECT_EQ(byFile.exitCode, static_cast<DWORD>(kSuccess)) << byFile.output;
+    EXPECT_NE(byFile.output.find("{\"card\":\"1012\",\"time\":\"2026-11-30T09:03:26\"}"), std::string::npos)
+        << "punches arrive as the host's own clsCardData objects\n" << byFile.output;
+    EXPECT_FALSE(RegistryHas(L"Kavro.clsMachine")) << "kavro.exe registers nothing";
+    EXPECT_FALSE(RegistryHas(zebMachineClass)) << "kavro.exe registers nothing";
+
+    EXPECT_EQ(CallExport(bin + L"ZebMachine.dll", "DllRegisterServer"), S_OK);
+    EXPECT_EQ(CallExport(bin + L"Kavro.dll", "DllRegisterServer"), S_OK);
+}
+
+} // namespace

@@ -1,0 +1,263 @@
+// Discovery, download and clearing; the messages of an answer false.
+#include "Commands.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "Console.h"
+#include "Failure.h"
+#include "Store.h"
+#include "frame/Owners.h"
+
+namespace kavro::tool {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const wchar_t kSearchFailed[] = L"搜索考勤机失败，请重试！";
+const wchar_t kNoFingerprintBefore[] = L"卡号为";
+const wchar_t kNoFingerprintAfter[] = L"的员工没有登记指纹数据";
+
+std::wstring English(std::wstring_view message)
+{
+    if (message == kSearchFailed) return L"Searching for attendance terminals failed, please try again.";
+    std::wstring_view before = kNoFingerprintBefore, after = kNoFingerprintAfter;
+    if (message.size() >= before.size() + after.size() && message.substr(0, before.size()) == before &&
+        message.substr(message.size() - after.size()) == after) {
+        std::wstring_view card = message.substr(before.size(), message.size() - before.size() - after.size());
+        return L"The employee with card number " + std::wstring(card) + L" has no registered fingerprint data.";
+    }
+    return {};
+}
+
+VARIANT_BOOL Flag(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+// The i-th item (1-based) of a collection, as interface I.
+template <class I>
+ComPtr<I> ItemAt(_Collection& collection, long index, REFIID iid)
+{
+    VARIANT key;
+    V_VT(&key) = VT_I4;
+    V_I4(&key) = index;
+    Variant item;
+    ComPtr<I> object;
+    HRESULT hr = collection.Item(&key, item.get());
+    if (SUCCEEDED(hr) && (V_VT(item.get()) == VT_DISPATCH || V_VT(item.get()) == VT_UNKNOWN) && V_UNKNOWN(item.get()))
+        hr = V_UNKNOWN(item.get())->QueryInterface(iid, reinterpret_cast<void**>(object.GetAddressOf()));
+    if (FAILED(hr) || !object) Fail(kCallFailed, L"Reading item " + std::to_wstring(index) + L" of the collection failed");
+    return object;
+}
+
+long CountOf(_Collection& collection)
+{
+    long count = 0;
+    if (FAILED(collection.Count(&count))) Fail(kCallFailed, L"Counting the collection failed");
+    return count;
+}
+
+template <class I, class Getter>
+std::wstring Property(I& object, Getter get)
+{
+    Variant value;
+    if (FAILED((object.*get)(value.get()))) return {};
+    return VariantText(*value.get());
+}
+
+// What discovery puts on a clsMachineItem, in the order it puts them.
+using MachineItemGetter = HRESULT (STDMETHODCALLTYPE _clsMachineItem::*)(VARIANT*);
+const std::pair<const wchar_t*, MachineItemGetter> kMachineItemProperties[] = {
+    {L"imachineno", &_clsMachineItem::get_imachineno},
+    {L"iPort", &_clsMachineItem::get_iPort},
+    {L"vIp", &_clsMachineItem::get_vIp},
+    {L"vMachineInfo", &_clsMachineItem::get_vMachineInfo},
+};
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(long long z, int& year, unsigned& month, unsigned& day)
+{
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+// An Automation date as YYYY-MM-DDTHH:MM:SS. Before 1899-12-30 the day counts
+// down while the time of day still counts up.
+std::wstring IsoTime(DATE date)
+{
+    double whole = std::trunc(date);
+    long long seconds = static_cast<long long>(whole) * 86400 + std::llround(std::fabs(date - whole) * 86400);
+    long long days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
+    long long inDay = seconds - days * 86400;
+    int year;
+    unsigned month, day;
+    CivilFromDays(days - 25569, year, month, day);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04d-%02u-%02uT%02lld:%02lld:%02lld", year, month, day, inDay / 3600, inDay / 60 % 60,
+             inDay % 60);
+    return text;
+}
+
+struct Punch {
+    std::wstring card;
+    std::wstring time;
+};
+
+std::vector<Punch> ReadPunches(_Collection& collection)
+{
+    std::vector<Punch> punches;
+    for (long i = 1, n = CountOf(collection); i <= n; ++i) {
+        auto card = ItemAt<_clsCardData>(collection, i, IID__clsCardData);
+        Variant time;
+        std::wstring timeText;
+        if (SUCCEEDED(card->get_vCardTime(time.get())) &&
+            SUCCEEDED(VariantChangeType(time.get(), time.get(), 0, VT_DATE)))
+            timeText = IsoTime(V_DATE(time.get()));
+        punches.push_back({Property(*card.Get(), &_clsCardData::get_vCardNo), timeText});
+    }
+    return punches;
+}
+
+std::string CsvField(const std::wstring& text)
+{
+    std::string bytes = Utf8(text);
+    if (bytes.find_first_of(",\"\r\n") == std::string::npos) return bytes;
+    std::string quoted = "\"";
+    for (char c : bytes) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::wstring Padded(std::wstring text, size_t width)
+{
+    if (text.size() < width) text.append(width - text.size(), L' ');
+    return text;
+}
+
+std::wstring Plural(size_t n, const wchar_t* one, const wchar_t* many)
+{
+    return std::to_wstring(n) + L" " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+std::wstring VariantText(const VARIANT& value)
+{
+    if (V_VT(&value) == VT_EMPTY || V_VT(&value) == VT_NULL) return {};
+    Variant text;
+    if (FAILED(VariantChangeType(text.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR))) return L"?";
+    return std::wstring(V_BSTR(text.get()), SysStringLen(V_BSTR(text.get())));
+}
+
+void AnsweredFalse(std::wstring_view message, const std::wstring& fallback)
+{
+    std::wstring english = English(message);
+    std::wstring text = message.empty() ? std::wstring() : std::wstring(message) + L"\n";
+    Fail(kAnsweredFalse, text + (english.empty() ? fallback : english));
+}
+
+int Discover(IMachine& machine, const SearchRequest& request, bool json)
+{
+    ComPtr<_Collection> found = NewCollection();
+    std::vector<std::wstring> places;  // the port or address each item was found at
+    size_t total = request.serial ? static_cast<size_t>(request.ports.size()) : request.addresses.size();
+    ProgressLine progress;
+    // One call per port or address, so that the search can show where it is.
+    for (size_t i = 0; i < total; ++i) {
+        short port = request.serial ? static_cast<short>(request.ports.first + i) : 0;
+        std::wstring place = request.serial ? L"COM" + std::to_wstring(port) : request.addresses[i];
+        progress.Show(L"Searching " + place + L" (" + std::to_wstring(i + 1) + L" of " + std::to_wstring(total) + L")");
+        Bstr address(request.serial ? L"" : place), message;
+        ComPtr<_Collection> collection = found;
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        HRESULT hr = machine.funcRegister(collection.GetAddressOf(), Flag(request.serial), port, port, address.get(),
+                                          address.get(), static_cast<short>(request.numbers.first),
+                                          static_cast<short>(request.numbers.last), message.out(), &ok);
+        progress.Clear();
+        CheckCall(machine, hr, L"funcRegister");
+        if (!ok) AnsweredFalse(message.view(), L"The search for terminals failed at " + place + L".");
+        found = collection;
+        places.resize(CountOf(*found.Get()), place);
+    }
+
+    Json items = Json::array();
+    std::wstring table;
+    for (long i = 1; i <= static_cast<long>(places.size()); ++i) {
+        auto item = ItemAt<_clsMachineItem>(*found.Get(), i, IID__clsMachineItem);
+        Json entry = {{"link", request.serial ? "serial" : "network"}, {"at", Utf8(places[i - 1])}};
+        std::wstring reported;
+        for (const auto& [name, get] : kMachineItemProperties) {
+            Variant value;
+            if (FAILED(((*item.Get()).*get)(value.get()))) continue;
+            std::wstring text = VariantText(*value.get());
+            if (text.empty()) continue;  // not put for this kind of search
+            VARTYPE type = V_VT(value.get());
+            entry[Utf8(name)] = type == VT_I2 ? Json(V_I2(value.get())) : type == VT_I4 ? Json(V_I4(value.get()))
+                                                                                      : Json(Utf8(text));
+            reported += (reported.empty() ? L"" : L" ") + std::wstring(name) + L"=" + text;
+        }
+        items.push_back(std::move(entry));
+        table += Padded(request.serial ? L"serial" : L"network", 9) + Padded(places[i - 1], 17) + reported + L"\n";
+    }
+    if (json) {
+        Print(FromUtf8(items.dump(2)) + L"\n");
+        return kSuccess;
+    }
+    std::wstring numbers = std::to_wstring(request.numbers.first) + L"-" + std::to_wstring(request.numbers.last);
+    if (!places.empty()) Print(Padded(L"link", 9) + Padded(L"at", 17) + L"reported by the component\n" + table);
+    Print(Plural(places.size(), L"terminal", L"terminals") + L" found; searched " +
+          Plural(total, request.serial ? L"port" : L"address", request.serial ? L"ports" : L"addresses") +
+          L" with terminal numbers " + numbers + L".\n");
+    return kSuccess;
+}
+
+int Download(IMachine& machine, const Terminal& terminal, const std::wstring& csvPath, bool json)
+{
+    ComPtr<_Collection> collection = NewCollection();
+    Bstr ip(terminal.ip), message;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    HRESULT hr = machine.DownloadCarddata(Flag(terminal.serial), ip.get(), terminal.port, terminal.number,
+                                          collection.GetAddressOf(), message.out(), &ok);
+    CheckCall(machine, hr, L"DownloadCarddata");
+    if (!ok) AnsweredFalse(message.view(), L"The download from " + terminal.Describe() + L" did not complete.");
+    const std::vector<Punch> punches = ReadPunches(*collection.Get());
+
+    if (!csvPath.empty()) {
+        std::string csv = "card,time\r\n";
+        for (const Punch& p : punches) csv += CsvField(p.card) + "," + Utf8(p.time) + "\r\n";
+        WriteFileAtomically(csvPath, csv);
+        Print(Plural(punches.size(), L"punch", L"punches") + L" from " + terminal.Describe() + L" written to " +
+              csvPath + L".\n");
+    } else if (json) {
+        std::wstring out = L"[";
+        for (size_t i = 0; i < punches.size(); ++i)
+            out += (i ? L",\n " : L"\n ") +
+                   FromUtf8(Json{{"card", Utf8(punches[i].card)}, {"time", Utf8(punches[i].time)}}.dump());
+        Print(out + L"\n]\n");
+    } else {
+        std::wstring table;
+        if (!punches.empty()) table = Padded(L"card", 13) + L"time\n";
+        for (const Punch& p : punches) table += Padded(p.card, 13) + p.time + L"\n";
+        Print(table + Plural(punches.size(), L"punch", L"punches") + L" on " + terminal.Describe() + L".\n");
+    }
+    return kSuccess;
+}
+
+int Clear(IMachine& machine, const Terminal& terminal)
+{
+    Bstr ip(terminal.ip);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    HRESULT hr = machine.delCardData(Flag(terminal.serial), ip.get(), terminal.port, terminal.number, &ok);
+    CheckCall(machine, hr, L"delCardData");
+    if (!ok) AnsweredFalse({}, L"The component could not ask " + terminal.Describe() + L" to clear its punches.");
+    Print(L"Asked " + terminal.Describe() + L" to clear its punch records.\n");
+    return kSuccess;
+}
+
+} // namespace kavro::tool

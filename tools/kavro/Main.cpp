@@ -1,0 +1,175 @@
+// kavro.exe: a command-line host for Kavro.clsMachine. It creates the
+// component as the attendance application does, serves the host's own
+// classes in this process, and prints what the terminals answered.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "Console.h"
+#include "Failure.h"
+
+using namespace kavro::tool;
+
+namespace {
+
+struct Options {
+    std::string dll;
+    bool version = false;
+    std::string ip, port, number = "1";  // single values, or ranges for discover
+    bool json = false, yes = false;
+    std::string csv, person, store = "fingerprints.json", text;
+};
+
+// The command line as UTF-8, last argument first, as CLI11 takes it; from the
+// wide command line, so that names and texts in any script arrive intact.
+std::vector<std::string> Arguments()
+{
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    if (!wide) Fail(kBadArguments, L"The command line cannot be read");
+    for (int i = count - 1; i >= 1; --i) args.push_back(Utf8(wide[i]));
+    LocalFree(wide);
+    return args;
+}
+
+// --ip or --port (exactly one), and --number.
+void AddTerminalOptions(CLI::App& command, Options& o, bool ranges)
+{
+    CLI::Option_group* link = command.add_option_group("terminal", "Where the terminal is (one of the two)");
+    link->add_option("--ip", o.ip, ranges ? "Network search: FIRST-LAST, e.g. 192.168.1.10-20" : "IP address")
+        ->type_name(ranges ? "FIRST-LAST" : "ADDR");
+    link->add_option("--port", o.port, ranges ? "Serial search: ports FIRST-LAST, e.g. 1-4" : "Serial port number")
+        ->type_name(ranges ? "FIRST-LAST" : "N");
+    link->require_option(1);
+    command.add_option("--number", o.number, ranges ? "Terminal numbers FIRST-LAST" : "Terminal number")
+        ->type_name(ranges ? "FIRST-LAST" : "N")
+        ->capture_default_str();
+}
+
+Terminal TerminalOf(const Options& o)
+{
+    Terminal t;
+    t.serial = !o.port.empty();
+    if (t.serial) t.port = static_cast<short>(ParseNumberRange(o.port, "--port").first);
+    else t.ip = ParseAddress(o.ip);
+    NumberRange number = ParseNumberRange(o.number, "--number");
+    if (number.first != number.last) Fail(kBadArguments, L"--number: one terminal number, not a range");
+    t.number = static_cast<short>(number.first);
+    if (t.serial && o.port.find('-') != std::string::npos) Fail(kBadArguments, L"--port: one port, not a range");
+    return t;
+}
+
+SearchRequest SearchOf(const Options& o)
+{
+    SearchRequest r;
+    r.serial = !o.port.empty();
+    if (r.serial) r.ports = ParseNumberRange(o.port, "--port");
+    else r.addresses = ParseAddressRange(o.ip);
+    r.numbers = ParseNumberRange(o.number, "--number");
+    return r;
+}
+
+int Run()
+{
+    Options o;
+    CLI::App app{"A command-line host for the attendance terminal component Kavro.clsMachine.", "kavro"};
+    app.add_option("--dll", o.dll, "Load this Kavro.dll without registration")->type_name("PATH");
+    app.add_flag("--version", o.version, "Show the component's file version");
+    app.require_subcommand(0, 1);
+
+    CLI::App* discover = app.add_subcommand("discover", "Search a range of addresses or ports for terminals");
+    AddTerminalOptions(*discover, o, true);
+    discover->add_flag("--json", o.json, "Print JSON");
+
+    CLI::App* download = app.add_subcommand("download", "Print a terminal's punch records");
+    AddTerminalOptions(*download, o, false);
+    download->add_option("--csv", o.csv, "Write card,time rows to FILE")->type_name("FILE");
+    download->add_flag("--json", o.json, "Print JSON")->excludes("--csv");
+
+    CLI::App* clear = app.add_subcommand("clear", "Erase a terminal's punch records");
+    AddTerminalOptions(*clear, o, false);
+    clear->add_flag("--yes", o.yes, "Do not ask for confirmation");
+
+    CLI::App* backup = app.add_subcommand("backup", "Back up an employee's fingerprint into the store");
+    CLI::App* restore = app.add_subcommand("restore", "Write an employee's fingerprint from the store to a terminal");
+    for (CLI::App* command : {backup, restore}) {
+        AddTerminalOptions(*command, o, false);
+        command->add_option("--person", o.person, "Employee number")->type_name("NUM")->required();
+        command->add_option("--store", o.store, "Fingerprint store file")->type_name("FILE")->capture_default_str();
+    }
+    restore->add_option("--text", o.text, "Employee text for the terminal")->type_name("TEXT");
+
+    std::ostringstream out, err;
+    try {
+        std::vector<std::string> args = Arguments();
+        app.parse(args);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e, out, err);
+        Print(FromUtf8(out.str()));
+        PrintError(FromUtf8(err.str()));
+        return code == 0 ? kSuccess : kBadArguments;
+    }
+    const std::wstring dll = FromUtf8(o.dll);
+    if (o.version) {
+        Print(L"Kavro.dll " + ComponentVersion(dll) + L"\n");
+        return kSuccess;
+    }
+    if (app.get_subcommands().empty()) Fail(kBadArguments, L"A command is needed: discover, download, clear, backup or restore (see --help)");
+    CLI::App* command = app.get_subcommands().front();
+
+    // Checked in full before the component is created.
+    SearchRequest search;
+    Terminal terminal;
+    if (command == discover) search = SearchOf(o);
+    else terminal = TerminalOf(o);
+    if (command == clear && !o.yes && !IsConsole(STD_INPUT_HANDLE))
+        Fail(kBadArguments, L"clear: no console to confirm on; add --yes to clear without asking");
+
+    HostClasses hostClasses;
+    ComPtr<IMachine> machine = CreateMachine(dll);
+    if (command == discover) return Discover(*machine.Get(), search, o.json);
+    if (command == download) return Download(*machine.Get(), terminal, FromUtf8(o.csv), o.json);
+    if (command == clear) {
+        if (!o.yes && !Confirm(L"Erase every punch record on " + terminal.Describe() + L"? [y/N] ")) {
+            Print(L"Nothing was cleared.\n");
+            return kSuccess;
+        }
+        return Clear(*machine.Get(), terminal);
+    }
+    if (command == backup) return Backup(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store));
+    return Restore(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store), FromUtf8(o.text));
+}
+
+} // namespace
+
+int main()
+{
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        PrintError(L"kavro: COM cannot be initialised\n");
+        return kCallFailed;
+    }
+    int code;
+    try {
+        code = Run();
+    } catch (const Failure& f) {
+        PrintError(L"kavro: " + f.message + L"\n");
+        code = f.exitCode;
+    } catch (const std::bad_alloc&) {
+        PrintError(L"kavro: out of memory\n");
+        code = kCallFailed;
+    } catch (const std::exception& e) {
+        PrintError(L"kavro: " + FromUtf8(e.what()) + L"\n");
+        code = kCallFailed;
+    } catch (...) {
+        PrintError(L"kavro: unexpected failure\n");
+        code = kCallFailed;
+    }
+    CoUninitialize();
+    return code;
+}

@@ -1,33 +1,23 @@
 #include "HostObjects.h"
 
-#include <cwchar>
 #include <string>
 
 #include "Errors.h"
+#include "NumberText.h"
 
 namespace kavro {
-namespace {
-
-std::wstring Code(HRESULT hr)
-{
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-} // namespace
 
 HostClass::HostClass(REFCLSID clsid, REFIID iid, const wchar_t* className) : iid_(iid), className_(className)
 {
     HRESULT hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                   reinterpret_cast<void**>(factory_.GetAddressOf()));
-    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + Code(hr) + L")");
+    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + HresultText(hr) + L")");
 }
 
 void HostClass::CreateObject(void** object)
 {
     HRESULT hr = factory_->CreateInstance(nullptr, iid_, object);
-    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + Code(hr) + L")");
+    if (FAILED(hr)) Raise(hr, std::wstring(className_) + L" cannot be created (" + HresultText(hr) + L")");
     if (!*object) Raise(E_POINTER, std::wstring(className_) + L" cannot be created (no object)");
 }
 
@@ -37,7 +27,7 @@ void PutByName(IDispatch& object, const wchar_t* className, const wchar_t* prope
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR name = const_cast<LPOLESTR>(property);
     HRESULT hr = object.GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) Raise(hr, what + L": no such property (" + Code(hr) + L")");
+    if (FAILED(hr)) Raise(hr, what + L": no such property (" + HresultText(hr) + L")");
 
     VARIANT argument = value;  // Invoke may not change it, but takes a non-const array
     DISPID named = DISPID_PROPERTYPUT;
@@ -49,7 +39,7 @@ void PutByName(IDispatch& object, const wchar_t* className, const wchar_t* prope
     SysFreeString(failure.bstrHelpFile);
     if (hr == DISP_E_EXCEPTION && failure.scode) hr = failure.scode;
     if (FAILED(hr)) {
-        std::wstring text = what + L" (" + Code(hr) + L")";
+        std::wstring text = what + L" (" + HresultText(hr) + L")";
         if (!description.view().empty()) text += L": " + std::wstring(description.view());
         Raise(hr, text);
     }

@@ -12,6 +12,7 @@
 
 #include "Errors.h"
 #include "Identity.h"
+#include "NumberText.h"
 #include "Server.h"
 
 namespace kavro {
@@ -58,7 +59,7 @@ std::vector<RegValue> Entries(const std::wstring& modulePath)
         {classKey + L"\\InprocServer32", nullptr, modulePath},
         {classKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
         {classKey + L"\\TypeLib", nullptr, GuidText(LIBID_Kavro)},
-        {classKey + L"\\VERSION", nullptr, std::to_wstring(kTypeLibMajor) + L"." + std::to_wstring(kTypeLibMinor)},
+        {classKey + L"\\VERSION", nullptr, DecimalText(kTypeLibMajor) + L"." + DecimalText(kTypeLibMinor)},
     };
 }
 

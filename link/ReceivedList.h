@@ -3,6 +3,7 @@
 // pointer and count variables the receive filled in.
 #pragma once
 #include <windows.h>
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -26,18 +27,39 @@ public:
     int* count() { return &count_; }
     void Received() { held_ = true; }
 
-    // The component's own copy of the records, after checking that the count
-    // and pointer describe memory the library can have handed out.
-    std::vector<Record> Copy() const
+    // How many records the list holds, after checking that the count and
+    // pointer describe memory the library can have handed out.
+    std::size_t Size() const
     {
         if (count_ < 0) Raise(RunTimeError::Overflow, L"HwDev.dll returned a negative record count");
         const auto records = static_cast<std::uint64_t>(count_);
         if (records * sizeof(Record) > static_cast<std::uint64_t>(PTRDIFF_MAX))
             Raise(RunTimeError::OutOfMemory, L"HwDev.dll returned more records than fit in memory");
         if (records > 0 && !list_) Raise(E_POINTER, L"HwDev.dll returned records without a list");
-        std::vector<Record> copy(static_cast<std::size_t>(records));
-        if (records > 0) RtlMoveMemory(copy.data(), list_, copy.size() * sizeof(Record));
+        return static_cast<std::size_t>(records);
+    }
+
+    // The component's own copy of the records.
+    std::vector<Record> Copy() const
+    {
+        std::vector<Record> copy(Size());
+        if (!copy.empty()) RtlMoveMemory(copy.data(), list_, copy.size() * sizeof(Record));
         return copy;
+    }
+
+    // Hands visit each record in list order, copied out of library memory
+    // before it is read, a block at a time: for a long list, one copy of the
+    // whole list costs more in fresh memory pages than the walk that follows.
+    template <class Visit>
+    void ForEachCopied(Visit&& visit) const
+    {
+        const std::size_t records = Size();
+        std::vector<Record> block(std::min(records, kBlockBytes / sizeof(Record)));
+        for (std::size_t at = 0; at < records; at += block.size()) {
+            const std::size_t n = std::min(block.size(), records - at);
+            RtlMoveMemory(block.data(), list_ + at, n * sizeof(Record));
+            for (std::size_t k = 0; k < n; ++k) visit(block[k]);
+        }
     }
 
     // Bytes that a record of the list addresses (a template), copied out of
@@ -62,6 +84,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t kBlockBytes = 64 * 1024;
+
     FreeFn free_;
     Record* list_ = nullptr;
     int count_ = 0;

@@ -1,6 +1,8 @@
 // DownloadCarddata: every punch record of a terminal, appended to the host's
 // collection as clsCardData objects in the library's order.
+#include <algorithm>
 #include <cstdint>
+#include <string_view>
 
 #include "frame/HostObjects.h"
 #include "frame/MethodFrame.h"
@@ -19,9 +21,9 @@ constexpr double kBaseSeconds = 8 * 3600.0;    // the punch clock counts from 08
 constexpr double kSecondsPerDay = 86400.0;
 
 // The card number up to the first zero byte, without surrounding U+0020 spaces.
-Bstr CardNumber(const AttendanceRecord& record, const ansi::ByteChars& chars)
+std::wstring_view CardNumber(const AttendanceRecord& record, const ansi::ByteChars& chars,
+                             wchar_t (&text)[kCardNoBytes])
 {
-    wchar_t text[kCardNoBytes];
     size_t length = 0;
     while (length < kCardNoBytes && record.CardNo[length] != 0) {
         text[length] = chars[record.CardNo[length]];
@@ -30,20 +32,40 @@ Bstr CardNumber(const AttendanceRecord& record, const ansi::ByteChars& chars)
     size_t first = 0;
     while (first < length && text[first] == L' ') ++first;
     while (length > first && text[length - 1] == L' ') --length;
-    return Bstr(std::wstring_view(text + first, length - first));
+    return std::wstring_view(text + first, length - first);
 }
+
+// The BSTR lent to each put of vCardNo. A put copies what it is lent, so when
+// the next number is as long as the last, its characters are written into the
+// same string: card numbers mostly share one length, and a download then
+// allocates one string instead of one per record.
+class CardNumberText {
+public:
+    BSTR Lend(std::wstring_view text)
+    {
+        if (text_.get() && SysStringLen(text_.get()) == text.size())
+            std::copy(text.begin(), text.end(), text_.get());
+        else
+            text_ = Bstr(text);
+        return text_.get();
+    }
+
+private:
+    Bstr text_;
+};
 
 DATE PunchTime(std::int32_t punchSeconds)
 {
     return kBaseDate + (static_cast<double>(punchSeconds) + kBaseSeconds) / kSecondsPerDay;
 }
 
-void PutCard(_clsCardData& card, const AttendanceRecord& record, const ansi::ByteChars& chars)
+void PutCard(_clsCardData& card, const AttendanceRecord& record, const ansi::ByteChars& chars,
+             CardNumberText& numberText)
 {
+    wchar_t text[kCardNoBytes];
     VARIANT number;
     V_VT(&number) = VT_BSTR;
-    Bstr text = CardNumber(record, chars);
-    V_BSTR(&number) = text.get();  // borrowed for the call
+    V_BSTR(&number) = numberText.Lend(CardNumber(record, chars, text));  // borrowed for the call
     Check(card.put_vCardNo(number), L"Putting vCardNo on clsCardData failed");
 
     VARIANT time;
@@ -67,17 +89,16 @@ HRESULT clsMachine::DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, short iPo
         auto receive = hw::HwDev_RecvAllRcdFromDev();
         receive(&address, list.list(), list.count(), DevProgress, DevQuery);
         list.Received();
-        const std::vector<AttendanceRecord> records = list.Copy();
-
-        if (!records.empty()) {
+        if (list.Size() > 0) {
             _Collection* collection = cdata ? *cdata : nullptr;
             const ansi::ByteChars chars;
             CardDataFactory cards;
-            for (const AttendanceRecord& record : records) {
+            CardNumberText number;
+            list.ForEachCopied([&](const AttendanceRecord& record) {
                 ComPtr<_clsCardData> card = cards.Create();
-                PutCard(*card.Get(), record, chars);
+                PutCard(*card.Get(), record, chars, number);
                 AppendToCollection(collection, card.Get(), L"cdata");
-            }
+            });
         }
         list.Release();
         return true;

@@ -9,6 +9,7 @@
 
 #include "frame/HostObjects.h"
 #include "frame/MethodFrame.h"
+#include "frame/NumberText.h"
 #include "frame/Owners.h"
 #include "frame/clsMachine.h"
 #include "link/modulefunction.h"
@@ -46,7 +47,7 @@ public:
         } catch (ComError& error) {
             error.description = L"Searching " + std::wstring(serial_ ? L"serial port " : L"address ") +
                                 std::wstring(connection.view()) + L", terminal number " +
-                                std::to_wstring(machineNo) + L": " + error.description;
+                                DecimalText(machineNo) + L": " + error.description;
             throw;
         }
     }
@@ -58,7 +59,7 @@ private:
         if (!isDevExist_) isDevExist_ = hw::HwDev_IsDevExist();
         const int answer = isDevExist_(&address_);
         if (answer < -32768 || answer > 32767)
-            Raise(RunTimeError::Overflow, L"HwDev_IsDevExist answered " + std::to_wstring(answer) +
+            Raise(RunTimeError::Overflow, L"HwDev_IsDevExist answered " + DecimalText(answer) +
                                               L", outside -32768 to 32767 (overflow)");
         return answer == 1;
     }
@@ -126,7 +127,7 @@ HRESULT clsMachine::funcRegister(_Collection** col, VARIANT_BOOL blnPort, short 
         Search search(col, blnPort, imin, imax);
         if (blnPort) {
             for (int port = iPortMin; port <= iPortMax; ++port)
-                search.At(Bstr(std::to_wstring(port)), static_cast<short>(port));
+                search.At(Bstr(DecimalText(port)), static_cast<short>(port));
         } else {
             const auto lowParts = SplitAtDots(lowest.view());
             const short first = FourthPart(lowParts, L"strIPMin", lowest.view());
@@ -135,7 +136,7 @@ HRESULT clsMachine::funcRegister(_Collection** col, VARIANT_BOOL blnPort, short 
             const std::wstring prefix = std::wstring(highParts[0]) + L"." + std::wstring(highParts[1]) + L"." +
                                         std::wstring(highParts[2]) + L".";
             for (int part = first; part <= last; ++part)
-                search.At(Bstr(prefix + std::to_wstring(part)), static_cast<short>(part));
+                search.At(Bstr(prefix + DecimalText(part)), static_cast<short>(part));
         }
         return true;
     });

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Benchmark: builds everything, registers the stand-in host library and
+# Kavro.dll in the build's Wine prefix, and runs kavro-bench there.
+# Arguments go to kavro-bench (e.g. --json, --repetitions 9).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${KAVRO_BUILD:-$root/build}"
+export WINEPREFIX="$build/wineprefix"
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+"$root/scripts/build.sh" >/dev/null
+"$build/wine-run.sh" regsvr32 /s "$build/bin/ZebMachine.dll"
+"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
+"$build/wine-run.sh" "$build/bin/kavro-bench.exe" "$@"

@@ -1,0 +1,96 @@
+// kavro-bench [--json] [sizes]: every IMachine operation against its baseline,
+// each figure the median of several repetitions in this one process.
+//
+//   scripts/bench.sh [--json]     builds, registers and runs it
+#include "Bench.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <exception>
+
+namespace bench {
+namespace {
+
+void ExpectListsBack()
+{
+    if (HwSim_OutstandingLists() != 0 || HwSim_BadFrees() != 0)
+        Fail("a list the library handed out did not go back exactly once");
+}
+
+void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const ModuleFacts& module)
+{
+    std::printf("medians of %d repetitions; ratio: the median of the repetitions' ratios\n", sizes.repetitions);
+    std::printf("%-44s %14s %14s %7s\n", "figure", "Kavro", "baseline", "ratio");
+    for (const Figure& f : figures) {
+        if (f.perCall) {
+            std::printf("%-44s %11.1f us %11.1f us %7.2f\n", f.label.c_str(), f.component * 1e6,
+                        f.baseline * 1e6, f.ratio);
+        } else {
+            std::printf("%-44s %11.1f ms %11.1f ms %7.2f\n", f.label.c_str(), f.component * 1e3,
+                        f.baseline * 1e3, f.ratio);
+        }
+    }
+    std::printf("%-44s %8lld bytes\n", "Kavro.dll size", module.bytes);
+    std::string imports;
+    for (const std::string& name : module.imports) imports += (imports.empty() ? "" : " ") + name;
+    std::printf("%-44s %s\n", "Kavro.dll imports", imports.c_str());
+}
+
+void PrintJson(const std::vector<Figure>& figures, const ModuleFacts& module)
+{
+    nlohmann::ordered_json out;
+    for (const Figure& f : figures) out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
+    out["dll_bytes"] = module.bytes;
+    out["dll_imports"] = module.imports;
+    std::printf("%s\n", out.dump(2).c_str());
+}
+
+int Run(const Sizes& sizes, bool json)
+{
+    ComPtr<IMachine> machine = CreateMachine();
+    std::vector<Figure> figures;
+    for (auto measure : {Download, Discovery, Backup, ReWrite}) {
+        figures.push_back(measure(sizes, *machine.Get()));
+        ExpectListsBack();
+    }
+    figures.push_back(CreateCallRelease(sizes));
+    const ModuleFacts module = ReadModuleFacts();
+    if (json)
+        PrintJson(figures, module);
+    else
+        PrintTable(sizes, figures, module);
+    return 0;
+}
+
+} // namespace
+} // namespace bench
+
+int main(int argc, char** argv)
+{
+    bench::Sizes sizes;
+    bool json = false;
+    CLI::App app{"Times every IMachine operation of Kavro.dll against a baseline in the same run."};
+    app.add_flag("--json", json, "print one JSON object instead of the table");
+    app.add_option("--repetitions", sizes.repetitions, "repetitions per figure")->check(CLI::Range(1, 1000));
+    app.add_option("--records", sizes.records, "download: punch records")->check(CLI::Range(1, 1000000));
+    app.add_option("--ports", sizes.ports, "discovery: serial ports")->check(CLI::Range(1, 32766));
+    app.add_option("--numbers", sizes.numbers, "discovery: terminal numbers per port")->check(CLI::Range(1, 32766));
+    app.add_option("--employees", sizes.employees, "backup: employees")->check(CLI::Range(1, 32767));
+    app.add_option("--template-bytes", sizes.templateBytes, "backup: template bytes")->check(CLI::Range(11, 32767));
+    app.add_option("--rewrite-bytes", sizes.rewriteBytes, "re-write: template bytes")->check(CLI::Range(1, 32767));
+    app.add_option("--rewrite-calls", sizes.rewriteCalls, "re-write: calls per repetition")->check(CLI::Range(1, 100000));
+    app.add_option("--cycles", sizes.cycles, "create, call, release: cycles per repetition")->check(CLI::Range(1, 1000000));
+    CLI11_PARSE(app, argc, argv);
+
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+    int status = 1;
+    try {
+        status = bench::Run(sizes, json);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kavro-bench: %s\n", e.what());
+    }
+    CoUninitialize();
+    return status;
+}

@@ -1,0 +1,75 @@
+// What the host pays for the component itself: a creation by ProgID, one call
+// and the release; and the DLL's size and imports.
+#include "Bench.h"
+
+namespace bench {
+namespace {
+
+double RunCycles(int cycles)
+{
+    Bstr ip(L"10.0.0.1");
+    double start = Now();
+    for (int i = 0; i < cycles; ++i) {
+        ComPtr<IMachine> machine = CreateMachine();
+        BSTR message = nullptr;
+        VARIANT_BOOL result = VARIANT_TRUE;
+        HRESULT hr = machine->funcWriteCard(VARIANT_FALSE, ip.get(), 0, 1, nullptr, &message, &result);
+        if (FAILED(hr) || result != VARIANT_FALSE) Fail("funcWriteCard did not answer false", hr);
+    }
+    return (Now() - start) / cycles;
+}
+
+// The same cycle on a class of another in-process server: the host's
+// Collection, created by its ProgID and asked for its count.
+double RunHostCycles(int cycles)
+{
+    double start = Now();
+    for (int i = 0; i < cycles; ++i) {
+        ComPtr<_Collection> collection = CreateCollection();
+        LONG count = -1;
+        if (FAILED(collection->Count(&count)) || count != 0) Fail("a new Collection is not empty");
+    }
+    return (Now() - start) / cycles;
+}
+
+template <class T>
+const T* At(HMODULE module, DWORD rva)
+{
+    return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module) + rva);
+}
+
+} // namespace
+
+Figure CreateCallRelease(const Sizes& sizes)
+{
+    Figure f = Compare("create_call_release_us", "create by ProgID, funcWriteCard, release", sizes.repetitions,
+                       [&] { return RunCycles(sizes.cycles); }, [&] { return RunHostCycles(sizes.cycles); });
+    f.perCall = true;
+    return f;
+}
+
+// Read from the image the process loaded, so the figures are of the DLL the
+// host would get through the registry.
+ModuleFacts ReadModuleFacts()
+{
+    ComPtr<IMachine> keepLoaded = CreateMachine();
+    HMODULE module = GetModuleHandleW(L"Kavro.dll");
+    if (!module) Fail("Kavro.dll is not loaded");
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (!length || length == MAX_PATH || !GetFileAttributesExW(path, GetFileExInfoStandard, &file))
+        Fail("Kavro.dll cannot be found on disk");
+
+    ModuleFacts facts;
+    facts.bytes = (static_cast<long long>(file.nFileSizeHigh) << 32) | file.nFileSizeLow;
+    const auto* dos = At<IMAGE_DOS_HEADER>(module, 0);
+    const auto* nt = At<IMAGE_NT_HEADERS32>(module, dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0) return facts;
+    for (const auto* entry = At<IMAGE_IMPORT_DESCRIPTOR>(module, imports.VirtualAddress); entry->Name; ++entry)
+        facts.imports.emplace_back(At<char>(module, entry->Name));
+    return facts;
+}
+
+} // namespace bench

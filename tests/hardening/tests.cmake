@@ -1,0 +1,4 @@
+# Faults, bad input, re-entrancy and leaks across every operation.
+kavro_test(test_hardening hardening/FaultsTest.cpp hardening/InputTest.cpp
+           hardening/ReentrancyTest.cpp)
+target_link_libraries(test_hardening PRIVATE memory_recordset)

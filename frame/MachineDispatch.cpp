@@ -111,6 +111,7 @@ struct Ready {
     Variant value;             // coerced copy of a by-value argument
     BSTR* textRef = nullptr;
     BSTR localText = nullptr;  // the method's string when the caller's slot holds no BSTR
+    BSTR copy = nullptr;       // what localText started as (not owned; compared only)
     VARIANT* writeBack = nullptr;  // the caller's variable that receives localText once set
     ComPtr<IUnknown> object;   // _Collection or _Recordset
     IUnknown* objectSlot = nullptr;
@@ -129,8 +130,6 @@ struct Ready {
         V_VT(writeBack) = VT_BSTR;
         V_BSTR(writeBack) = std::exchange(localText, nullptr);
     }
-
-    BSTR copy = nullptr;  // what localText started as (not owned; compared only)
 };
 
 // Unwraps VT_BYREF|VT_VARIANT, as scripts pass their variables.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <span>
+#include <utility>
 
 #include "Identity.h"
 #include "Owners.h"
@@ -102,19 +103,33 @@ bool SameName(const wchar_t* a, const wchar_t* b) { return CompareStringOrdinal(
 // ---- Argument coercion ---------------------------------------------------------
 
 // One argument made ready for the vtable call. By-reference text points into
-// the caller's VARIANT so that a replaced string goes back to the caller.
+// the caller's VARIANT so that a replaced string goes back to the caller; a
+// script variable that holds no string gets one only when the method sets it.
 struct Ready {
     VARIANT_BOOL boolean = VARIANT_FALSE;
     short integer = 0;
     Variant value;             // coerced copy of a by-value argument
     BSTR* textRef = nullptr;
-    BSTR localText = nullptr;  // for a by-reference string passed by value
+    BSTR localText = nullptr;  // the method's string when the caller's slot holds no BSTR
+    BSTR copy = nullptr;       // what localText started as (not owned; compared only)
+    VARIANT* writeBack = nullptr;  // the caller's variable that receives localText once set
     ComPtr<IUnknown> object;   // _Collection or _Recordset
     IUnknown* objectSlot = nullptr;
 
     Ready() = default;
     Ready(const Ready&) = delete;
     ~Ready() { SysFreeString(localText); }
+
+    // After the call: a string the method put in place of the copy goes to the
+    // caller. A replacement is allocated before the copy is freed, so it never
+    // has the copy's address.
+    void Deliver()
+    {
+        if (!writeBack || localText == copy) return;
+        VariantClear(writeBack);
+        V_VT(writeBack) = VT_BSTR;
+        V_BSTR(writeBack) = std::exchange(localText, nullptr);
+    }
 };
 
 // Unwraps VT_BYREF|VT_VARIANT, as scripts pass their variables.
@@ -122,6 +137,14 @@ VARIANT* Unwrap(VARIANT* arg)
 {
     while (V_VT(arg) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(arg)) arg = V_VARIANTREF(arg);
     return arg;
+}
+
+// An argument left out (none is optional), or a reference to nothing.
+HRESULT Absent(VARIANT* v)
+{
+    if (V_VT(v) == VT_ERROR && V_ERROR(v) == DISP_E_PARAMNOTFOUND) return DISP_E_PARAMNOTOPTIONAL;
+    if ((V_VT(v) & VT_BYREF) && !V_BYREF(v)) return E_POINTER;
+    return S_OK;
 }
 
 HRESULT CoerceScalar(VARIANT* arg, VARTYPE type, Variant& out)
@@ -136,8 +159,8 @@ HRESULT CoerceObject(VARIANT* arg, REFIID iid, Ready& ready)
     switch (V_VT(v)) {
     case VT_DISPATCH: given = V_DISPATCH(v); break;
     case VT_UNKNOWN: given = V_UNKNOWN(v); break;
-    case VT_BYREF | VT_DISPATCH: given = V_DISPATCHREF(v) ? *V_DISPATCHREF(v) : nullptr; break;
-    case VT_BYREF | VT_UNKNOWN: given = V_UNKNOWNREF(v) ? *V_UNKNOWNREF(v) : nullptr; break;
+    case VT_BYREF | VT_DISPATCH: given = *V_DISPATCHREF(v); break;
+    case VT_BYREF | VT_UNKNOWN: given = *V_UNKNOWNREF(v); break;
     case VT_EMPTY:
     case VT_NULL: break;  // Nothing: the operation decides whether it needs the object
     default: return DISP_E_TYPEMISMATCH;
@@ -155,24 +178,21 @@ HRESULT CoerceTextRef(VARIANT* arg, Ready& ready)
     VARIANT* v = Unwrap(arg);
     if (V_VT(v) == (VT_BYREF | VT_BSTR)) {
         ready.textRef = V_BSTRREF(v);
-        return ready.textRef ? S_OK : E_POINTER;
+        return S_OK;
     }
-    if (V_VT(arg) & VT_BYREF) {
-        // A script variable holding something else becomes a string in place.
-        if (V_VT(v) != VT_BSTR) {
-            HRESULT hr = VariantChangeType(v, v, 0, VT_BSTR);
-            if (FAILED(hr)) return hr;
-        }
+    if (v != arg && V_VT(v) == VT_BSTR) {
         ready.textRef = &V_BSTR(v);
         return S_OK;
     }
-    // Passed by value: the method may replace a local copy only.
+    // Anything else: the method works on a string copy; a script variable
+    // (reached through VT_BYREF|VT_VARIANT) receives it only if the method sets it.
     Variant text;
     HRESULT hr = VariantChangeType(text.get(), v, 0, VT_BSTR);
     if (FAILED(hr)) return hr;
-    ready.localText = V_BSTR(text.get());
+    ready.localText = ready.copy = V_BSTR(text.get());
     V_VT(text.get()) = VT_EMPTY;
     ready.textRef = &ready.localText;
+    if (v != arg) ready.writeBack = v;
     return S_OK;
 }
 
@@ -304,15 +324,18 @@ HRESULT DispatchInvoke(clsMachine& object, Surface surface, DISPID id, REFIID ii
     for (size_t p = 0; p < signature.size(); ++p) {
         // Arguments arrive last first.
         UINT position = static_cast<UINT>(signature.size() - 1 - p);
-        HRESULT hr = Coerce(&params->rgvarg[position], signature[p].arg, ready[p]);
+        HRESULT hr = Absent(Unwrap(&params->rgvarg[position]));
+        if (SUCCEEDED(hr)) hr = Coerce(&params->rgvarg[position], signature[p].arg, ready[p]);
         if (FAILED(hr)) {
             if (argErr) *argErr = position;
-            return hr == E_POINTER ? hr : (hr == DISP_E_OVERFLOW ? hr : DISP_E_TYPEMISMATCH);
+            const bool kept = hr == E_POINTER || hr == DISP_E_OVERFLOW || hr == DISP_E_PARAMNOTOPTIONAL;
+            return kept ? hr : DISP_E_TYPEMISMATCH;
         }
     }
 
     VARIANT_BOOL answer = VARIANT_FALSE;
     HRESULT hr = CallMember(object, entry->member, ready.data(), &answer);
+    for (Ready& r : ready) r.Deliver();
     if (FAILED(hr)) return ToException(hr, excepInfo);
     if (result) {
         VariantInit(result);

@@ -11,6 +11,25 @@
 
 namespace kavro {
 
+// Whether [start, start + bytes) is committed memory this process may read. A
+// count or a template address that lies would otherwise take the host down.
+inline bool ReadableMemory(const void* start, std::size_t bytes)
+{
+    constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                                PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    auto at = reinterpret_cast<std::uintptr_t>(start);
+    const std::uintptr_t end = at + bytes;
+    if (end < at) return false;
+    while (at < end) {
+        MEMORY_BASIC_INFORMATION region;
+        if (!VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region)) return false;
+        if (region.State != MEM_COMMIT || !(region.Protect & kReadable) || (region.Protect & PAGE_GUARD))
+            return false;
+        at = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+    }
+    return true;
+}
+
 template <class Record>
 class ReceivedList {
 public:
@@ -36,6 +55,8 @@ public:
         if (records * sizeof(Record) > static_cast<std::uint64_t>(PTRDIFF_MAX))
             Raise(RunTimeError::OutOfMemory, L"HwDev.dll returned more records than fit in memory");
         if (records > 0 && !list_) Raise(E_POINTER, L"HwDev.dll returned records without a list");
+        if (!ReadableMemory(list_, static_cast<std::size_t>(records) * sizeof(Record)))
+            Raise(E_POINTER, L"HwDev.dll returned more records than its list holds");
         return static_cast<std::size_t>(records);
     }
 
@@ -70,9 +91,12 @@ public:
         if (!held_) Raise(E_UNEXPECTED, L"The list was already handed back to HwDev.dll");
         if (length < 0) Raise(RunTimeError::Overflow, L"HwDev.dll returned a negative template length");
         if (length > 0 && address == 0) Raise(E_POINTER, L"HwDev.dll returned template bytes without an address");
+        const void* bytesAt = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+        if (!ReadableMemory(bytesAt, static_cast<std::size_t>(length)))
+            Raise(E_POINTER, L"HwDev.dll returned a template outside readable memory");
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
         if (length > 0)
-            RtlMoveMemory(bytes.data(), reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), bytes.size());
+            RtlMoveMemory(bytes.data(), bytesAt, bytes.size());
         return bytes;
     }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/MethodFrame.h"
+#include "frame/NumberText.h"
 #include "frame/Owners.h"
 #include "frame/clsMachine.h"
 #include "link/AnsiText.h"
@@ -22,7 +23,7 @@ template <std::size_t N>
 void StoreText(std::uint8_t (&field)[N], std::wstring_view text, const wchar_t* name)
 {
     if (!ansi::StoreTerminated(field, N, text))
-        Raise(RunTimeError::SubscriptOutOfRange, std::wstring(name) + L" does not fit in " + std::to_wstring(N - 1) +
+        Raise(RunTimeError::SubscriptOutOfRange, std::wstring(name) + L" does not fit in " + DecimalText(static_cast<long long>(N - 1)) +
                                                      L" bytes");
 }
 

@@ -20,7 +20,17 @@ namespace {
 constexpr wchar_t kItemClass[] = L"clsMachineItem";
 
 
-std::wstring Quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
+// An address text as the message box names it; a host's runaway text is cut
+// short so that the box stays readable.
+std::wstring Shown(std::wstring_view text)
+{
+    constexpr size_t kLongestShown = 64;
+    if (text.size() <= kLongestShown) return std::wstring(text);
+    return std::wstring(text.substr(0, kLongestShown)) + L"... (" + DecimalText(static_cast<long long>(text.size())) +
+           L" characters)";
+}
+
+std::wstring Quoted(std::wstring_view text) { return L"\"" + Shown(text) + L"\""; }
 
 // One search: the record every probe refills, HwDev_IsDevExist bound at the
 // first probe and the host's class at the first answer, so that a search
@@ -46,7 +56,7 @@ public:
             }
         } catch (ComError& error) {
             error.description = L"Searching " + std::wstring(serial_ ? L"serial port " : L"address ") +
-                                std::wstring(connection.view()) + L", terminal number " +
+                                Shown(connection.view()) + L", terminal number " +
                                 DecimalText(machineNo) + L": " + error.description;
             throw;
         }

@@ -1,7 +1,6 @@
 // Discovery, download and clearing; the messages of an answer false.
 #include "Commands.h"
 
-#include <cmath>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -74,34 +73,14 @@ const std::pair<const wchar_t*, MachineItemGetter> kMachineItemProperties[] = {
     {L"vMachineInfo", &_clsMachineItem::get_vMachineInfo},
 };
 
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void CivilFromDays(long long z, int& year, unsigned& month, unsigned& day)
-{
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    day = doy - (153 * mp + 2) / 5 + 1;
-    month = mp < 10 ? mp + 3 : mp - 9;
-    year = static_cast<int>(yoe + era * 400 + (month <= 2));
-}
-
-// An Automation date as YYYY-MM-DDTHH:MM:SS. Before 1899-12-30 the day counts
-// down while the time of day still counts up.
+// An Automation date as YYYY-MM-DDTHH:MM:SS, to the nearest second, by the
+// platform's own reading of the date.
 std::wstring IsoTime(DATE date)
 {
-    double whole = std::trunc(date);
-    long long seconds = static_cast<long long>(whole) * 86400 + std::llround(std::fabs(date - whole) * 86400);
-    long long days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
-    long long inDay = seconds - days * 86400;
-    int year;
-    unsigned month, day;
-    CivilFromDays(days - 25569, year, month, day);
+    SYSTEMTIME t;
+    if (!VariantTimeToSystemTime(date, &t)) return L"";
     wchar_t text[32];
-    swprintf(text, 32, L"%04d-%02u-%02uT%02lld:%02lld:%02lld", year, month, day, inDay / 3600, inDay / 60 % 60,
-             inDay % 60);
+    swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
     return text;
 }
 

@@ -51,10 +51,7 @@ void AppendToCollection(_Collection* collection, IDispatch* item, const wchar_t*
     VARIANT value;
     V_VT(&value) = VT_DISPATCH;
     V_DISPATCH(&value) = item;  // borrowed: Add takes its own reference
-    VARIANT omitted;
-    V_VT(&omitted) = VT_ERROR;
-    V_ERROR(&omitted) = DISP_E_PARAMNOTFOUND;
-    VARIANT key = omitted, before = omitted, after = omitted;
+    VARIANT key = OmittedValue(), before = OmittedValue(), after = OmittedValue();
     Check(collection->Add(&value, &key, &before, &after), L"Add on the collection failed");
 }
 

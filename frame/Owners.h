@@ -69,6 +69,15 @@ inline VARIANT LongValue(long value)
     return v;
 }
 
+// An optional argument left out, as Automation spells it.
+inline VARIANT OmittedValue()
+{
+    VARIANT v;
+    V_VT(&v) = VT_ERROR;
+    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
+    return v;
+}
+
 class Variant {
 public:
     Variant() { VariantInit(&value_); }

@@ -48,13 +48,6 @@ ByteChars::ByteChars()
     }
 }
 
-std::wstring ByteChars::Terminated(const std::uint8_t* field, std::size_t maxBytes) const
-{
-    std::wstring text;
-    for (std::size_t i = 0; i < maxBytes && field[i] != 0; ++i) text += table_[field[i]];
-    return text;
-}
-
 bool ByteChars::TrimmedEquals(const std::uint8_t* field, std::size_t maxBytes, std::wstring_view trimmed) const
 {
     std::size_t end = 0;

@@ -31,9 +31,6 @@ public:
     ByteChars();
     wchar_t operator[](std::uint8_t b) const { return table_[b]; }
 
-    // The text of a field up to its first zero byte, reading at most maxBytes.
-    std::wstring Terminated(const std::uint8_t* field, std::size_t maxBytes) const;
-
     // Whether that text, without surrounding spaces, equals trimmed exactly
     // (case-sensitive). Compares byte by byte without building the text.
     bool TrimmedEquals(const std::uint8_t* field, std::size_t maxBytes, std::wstring_view trimmed) const;

@@ -82,12 +82,10 @@ std::int32_t ToPortNumber(double value)
 // 16-bit integer) becomes its decimal text, kept alive by holder.
 std::wstring_view TextOf(const VARIANT& value, Variant& holder)
 {
-    if (V_VT(&value) == VT_BSTR)
-        return V_BSTR(&value) ? std::wstring_view(V_BSTR(&value), SysStringLen(V_BSTR(&value))) : std::wstring_view();
+    if (V_VT(&value) == VT_BSTR) return ViewOf(V_BSTR(&value));
     HRESULT hr = VariantChangeType(holder.get(), const_cast<VARIANT*>(&value), 0, VT_BSTR);
     if (FAILED(hr)) Raise(RunTimeError::TypeMismatch, L"Type mismatch");
-    BSTR text = V_BSTR(holder.get());
-    return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view();
+    return ViewOf(V_BSTR(holder.get()));
 }
 
 // Byte i goes to index i, then a zero byte; an index past the field fails

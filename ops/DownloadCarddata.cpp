@@ -29,10 +29,7 @@ std::wstring_view CardNumber(const AttendanceRecord& record, const ansi::ByteCha
         text[length] = chars[record.CardNo[length]];
         ++length;
     }
-    size_t first = 0;
-    while (first < length && text[first] == L' ') ++first;
-    while (length > first && text[length - 1] == L' ') --length;
-    return std::wstring_view(text + first, length - first);
+    return ansi::TrimSpaces(std::wstring_view(text, length));
 }
 
 // The BSTR lent to each put of vCardNo. A put copies what it is lent, so when

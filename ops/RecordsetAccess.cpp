@@ -7,14 +7,6 @@
 namespace kavro {
 namespace {
 
-VARIANT Omitted()
-{
-    VARIANT v;
-    V_VT(&v) = VT_ERROR;
-    V_ERROR(&v) = DISP_E_PARAMNOTFOUND;
-    return v;
-}
-
 std::wstring Named(const wchar_t* what, const wchar_t* column)
 {
     return std::wstring(L"rsData.") + what + L"(\"" + column + L"\") failed";
@@ -22,7 +14,7 @@ std::wstring Named(const wchar_t* what, const wchar_t* column)
 
 } // namespace
 
-void AddNewRow(_Recordset& rs) { Check(rs.AddNew(Omitted(), Omitted()), L"rsData.AddNew failed"); }
+void AddNewRow(_Recordset& rs) { Check(rs.AddNew(OmittedValue(), OmittedValue()), L"rsData.AddNew failed"); }
 
 void PutColumn(_Recordset& rs, const wchar_t* column, const VARIANT& value)
 {

@@ -23,8 +23,8 @@ template <std::size_t N>
 void StoreText(std::uint8_t (&field)[N], std::wstring_view text, const wchar_t* name)
 {
     if (!ansi::StoreTerminated(field, N, text))
-        Raise(RunTimeError::SubscriptOutOfRange, std::wstring(name) + L" does not fit in " + DecimalText(static_cast<long long>(N - 1)) +
-                                                     L" bytes");
+        Raise(RunTimeError::SubscriptOutOfRange,
+              std::wstring(name) + L" does not fit in " + DecimalText(static_cast<long long>(N - 1)) + L" bytes");
 }
 
 // Fills the record from the current row; the template buffer it points at

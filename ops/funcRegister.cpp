@@ -19,7 +19,6 @@ namespace {
 
 constexpr wchar_t kItemClass[] = L"clsMachineItem";
 
-
 // An address text as the message box names it; a host's runaway text is cut
 // short so that the box stays readable.
 std::wstring Shown(std::wstring_view text)

@@ -3,7 +3,7 @@
 # kavro.exe under Wine step by step).
 kavro_test(test_tools tools/KavroToolTest.cpp
            ${CMAKE_SOURCE_DIR}/tools/kavro/Store.cpp ${CMAKE_SOURCE_DIR}/tools/kavro/Console.cpp)
-target_link_libraries(test_tools PRIVATE third_party_headers)
+target_link_libraries(test_tools PRIVATE field_codec third_party_headers)
 add_dependencies(test_tools kavro)
 
 add_test(NAME test_demo COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh ${CMAKE_BINARY_DIR})

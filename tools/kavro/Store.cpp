@@ -3,18 +3,18 @@
 #include <windows.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
 #include "Console.h"
+#include "FieldCodec.h"
 #include "Failure.h"
 
 namespace kavro::tool {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 std::wstring Trimmed(std::wstring_view text)
 {
@@ -163,50 +163,15 @@ void FingerprintStore::Save() const
     WriteFileAtomically(path_, document.dump(2) + "\n");
 }
 
-std::string Base64(const std::vector<std::uint8_t>& bytes)
-{
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        unsigned chunk = bytes[i] << 16;
-        if (i + 1 < bytes.size()) chunk |= bytes[i + 1] << 8;
-        if (i + 2 < bytes.size()) chunk |= bytes[i + 2];
-        out += kAlphabet[(chunk >> 18) & 63];
-        out += kAlphabet[(chunk >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(chunk >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kAlphabet[chunk & 63] : '=';
-    }
-    return out;
-}
+std::string Base64(const std::vector<std::uint8_t>& bytes) { return hwsim::codec::ToBase64(bytes); }
 
 std::optional<std::vector<std::uint8_t>> FromBase64(const std::string& text)
 {
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::vector<std::uint8_t> out;
-    for (size_t i = 0; i < text.size(); i += 4) {
-        int padding = 0;
-        if (i + 4 == text.size()) {
-            if (text[i + 3] == '=') padding = 1;
-            if (text[i + 2] == '=') {
-                if (padding != 1) return std::nullopt;
-                padding = 2;
-            }
-        }
-        unsigned chunk = 0;
-        for (size_t j = 0; j < 4; ++j) {
-            unsigned sextet = 0;
-            if (j < 4u - padding) {
-                const char* at = text[i + j] ? std::strchr(kAlphabet, text[i + j]) : nullptr;
-                if (!at) return std::nullopt;
-                sextet = static_cast<unsigned>(at - kAlphabet);
-            }
-            chunk = (chunk << 6) | sextet;
-        }
-        out.push_back(static_cast<std::uint8_t>(chunk >> 16));
-        if (padding < 2) out.push_back(static_cast<std::uint8_t>(chunk >> 8));
-        if (padding < 1) out.push_back(static_cast<std::uint8_t>(chunk));
+    try {
+        return hwsim::codec::FromBase64(text);
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
     }
-    return out;
 }
 
 void WriteFileAtomically(const std::wstring& path, const std::string& bytes)

@@ -6,7 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
 export WINEPREFIX="$build/wineprefix"
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+. "$root/scripts/windows.sh"
+windows_begin "$build"
 
 "$root/scripts/build.sh" >/dev/null
 "$build/wine-run.sh" regsvr32 /s "$build/bin/ZebMachine.dll"

@@ -5,6 +5,12 @@ set -euo pipefail
 
 packages=(cmake make mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev)
 commands=(cmake make i686-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
+# Where Windows programs run in an emulated guest (scripts/windows.sh): what
+# builds, boots and reaches it.
+if [ "${KAVRO_WINDOWS:-}" = guest ]; then
+    packages+=(qemu-system-x86 debootstrap e2fsprogs openssh-client util-linux)
+    commands+=(qemu-system-x86_64 debootstrap mke2fs ssh ssh-keygen setpriv setsid)
+fi
 
 missing=0
 for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || missing=1; done

@@ -1,0 +1,111 @@
+# Where Windows programs run, for the scripts that run them (sourced).
+# On a machine that runs 32-bit programs: Wine, directly. On one whose kernel
+# runs 64-bit programs only: Wine inside an emulated guest (scripts/guest),
+# booted once per script and kept for every program of that run.
+# KAVRO_VM=1 or KAVRO_VM=0 forces either way.
+#
+#   windows_begin   decide, say in one line which way and why, install what
+#                   that way needs, and start the guest if there is one
+#   windows_end     stop the prefix's Wine server and the guest (on every path)
+
+kavro_scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+# Runs a tiny 32-bit x86 Linux program (exit(42) through int 0x80) and tells
+# whether the kernel ran it.
+windows_runs_i386() {
+    local probe status
+    probe=$(mktemp "${TMPDIR:-/tmp}/kavro-i386.XXXXXX") || return 1
+    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
+    chmod +x "$probe"
+    windows_probe_error=$("$probe" 2>&1)
+    status=$?
+    rm -f "$probe"
+    windows_probe_error=${windows_probe_error##*: }
+    [ "$status" = 42 ]
+}
+
+# Sets KAVRO_WINDOWS to "native" or "guest" (once: an outer script's choice stands).
+windows_decide() {
+    [ -n "${KAVRO_WINDOWS:-}" ] && return 0
+    case "${KAVRO_VM:-}" in
+        1) KAVRO_WINDOWS=guest
+           windows_why="Windows programs run under Wine in an emulated guest (KAVRO_VM=1 asks for it)" ;;
+        0) KAVRO_WINDOWS=native
+           windows_why="Windows programs run under Wine directly (KAVRO_VM=0 asks for it)" ;;
+        "") if windows_runs_i386; then
+                KAVRO_WINDOWS=native
+                windows_why="Windows programs run under Wine directly (this machine runs 32-bit programs)"
+            else
+                KAVRO_WINDOWS=guest
+                windows_why="Windows programs run under Wine in an emulated guest (this machine's kernel does not run 32-bit programs: ${windows_probe_error:-a tiny one failed})"
+            fi ;;
+        *) echo "KAVRO_VM must be 1 (use the guest) or 0 (use Wine directly), not \"$KAVRO_VM\"" >&2
+           return 2 ;;
+    esac
+    export KAVRO_WINDOWS
+    echo "$windows_why" >&2
+}
+
+# The folders the guest sees at their own paths, one "CACHE PATH" line each,
+# parents first: the checkout, the given folders and KAVRO_GUEST_SHARES
+# (colon-separated), without nested repeats, with cache=mmap since the host
+# changes them while the guest runs; then the Wine prefix, which only the
+# guest writes, with cache=loose, which makes Wine's start several times faster.
+windows_share_paths() {
+    local all=() p q inside
+    all+=("$(cd "$kavro_scripts/.." && pwd -P)")
+    for p in "$@" ${KAVRO_GUEST_SHARES:+${KAVRO_GUEST_SHARES//:/ }}; do
+        [ -n "$p" ] && mkdir -p "$p" && all+=("$(cd "$p" && pwd -P)")
+    done
+    for p in "${all[@]}"; do
+        inside=0
+        for q in "${all[@]}"; do
+            [ "$p" != "$q" ] && [[ "$p/" == "$q/"* ]] && inside=1
+        done
+        [ "$inside" = 1 ] || echo "mmap $p"
+    done | sort -u
+    if [ -n "${WINEPREFIX:-}" ]; then
+        mkdir -p "$WINEPREFIX" && echo "loose $(cd "$WINEPREFIX" && pwd -P)"
+    fi
+}
+
+# windows_begin BUILD: after it, Windows programs can be run through
+# scripts/wine-run.sh. The guest boots in the background while the caller
+# goes on (the build, say); the runner waits for it.
+windows_begin() {
+    windows_decide || exit $?
+    KAVRO_WINDOWS="$KAVRO_WINDOWS" "$kavro_scripts/setup.sh"
+    trap windows_end EXIT
+    trap 'exit 130' INT TERM HUP
+    if [ "$KAVRO_WINDOWS" = guest ] && [ -z "${KAVRO_GUEST_RUN:-}" ]; then
+        KAVRO_GUEST_RUN=$(mktemp -d /tmp/kavro-guest.XXXXXX)
+        export KAVRO_GUEST_RUN
+        windows_share_paths "$@" >"$KAVRO_GUEST_RUN/share-paths"
+        windows_keeper_owner=$$
+        # Its own process group, so that stopping it stops everything it started;
+        # pdeathsig, so that it goes even if this script is killed outright.
+        setpriv --pdeathsig KILL setsid bash "$kavro_scripts/guest/start.sh" "$KAVRO_GUEST_RUN" &
+        windows_keeper=$!
+    fi
+}
+
+windows_end() {
+    local status=$?
+    if [ -n "${WINEPREFIX:-}" ]; then
+        if [ "$KAVRO_WINDOWS" = native ]; then
+            wineserver -k >/dev/null 2>&1 || true
+        elif [ -f "${KAVRO_GUEST_RUN:-/nonexistent}/up" ]; then
+            # The server writes the registry back as it goes: wait for it
+            # before the guest is switched off.
+            "$kavro_scripts/wine-run.sh" wineserver -k >/dev/null 2>&1 || true
+            "$kavro_scripts/wine-run.sh" wineserver -w >/dev/null 2>&1 || true
+        fi
+    fi
+    if [ -n "${windows_keeper:-}" ] && [ "${windows_keeper_owner:-}" = $$ ]; then
+        kill -TERM -- "-$windows_keeper" 2>/dev/null
+        wait "$windows_keeper" 2>/dev/null
+        rm -rf "$KAVRO_GUEST_RUN"
+        windows_keeper=""
+    fi
+    return "$status"
+}

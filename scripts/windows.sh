@@ -48,9 +48,9 @@ windows_decide() {
 
 # The folders the guest sees at their own paths, one "CACHE PATH" line each,
 # parents first: the checkout, the given folders and KAVRO_GUEST_SHARES
-# (colon-separated), without nested repeats, with cache=mmap since the host
-# changes them while the guest runs; then the Wine prefix, which only the
-# guest writes, with cache=loose, which makes Wine's start several times faster.
+# (colon-separated), without nested repeats. All with virtiofs's cache=auto:
+# both sides write them while the guest runs, one after the other, and a file
+# opened after the other side closed it reads as the other side left it.
 windows_share_paths() {
     local all=() p q inside
     all+=("$(cd "$kavro_scripts/.." && pwd -P)")
@@ -62,11 +62,8 @@ windows_share_paths() {
         for q in "${all[@]}"; do
             [ "$p" != "$q" ] && [[ "$p/" == "$q/"* ]] && inside=1
         done
-        [ "$inside" = 1 ] || echo "mmap $p"
+        [ "$inside" = 1 ] || echo "auto $p"
     done | sort -u
-    if [ -n "${WINEPREFIX:-}" ]; then
-        mkdir -p "$WINEPREFIX" && echo "loose $(cd "$WINEPREFIX" && pwd -P)"
-    fi
 }
 
 # windows_begin BUILD: after it, Windows programs can be run through
@@ -95,10 +92,11 @@ windows_end() {
         if [ "$KAVRO_WINDOWS" = native ]; then
             wineserver -k >/dev/null 2>&1 || true
         elif [ -f "${KAVRO_GUEST_RUN:-/nonexistent}/up" ]; then
-            # The server writes the registry back as it goes: wait for it
-            # before the guest is switched off.
+            # The server saves the registry as it stops: wait for it before
+            # the guest is switched off.
             "$kavro_scripts/wine-run.sh" wineserver -k >/dev/null 2>&1 || true
             "$kavro_scripts/wine-run.sh" wineserver -w >/dev/null 2>&1 || true
+            windows_guest sync || true
         fi
     fi
     if [ -n "${windows_keeper:-}" ] && [ "${windows_keeper_owner:-}" = $$ ]; then
@@ -108,4 +106,10 @@ windows_end() {
         windows_keeper=""
     fi
     return "$status"
+}
+
+# windows_guest COMMAND...: a shell command line in this run's booted guest.
+windows_guest() {
+    ssh -S "$KAVRO_GUEST_RUN/ssh" -F /dev/null -o ControlMaster=no -o BatchMode=yes \
+        -o LogLevel=ERROR -T kavro-guest "$@"
 }

@@ -58,4 +58,4 @@ done < <(env -0)
 
 command="cd $(printf %q "$cwd") && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root"
 for word in "${vars[@]}" perl "$here/guest/relay.pl" bash "$here/wine-exec.sh" "$@"; do command+=" $(printf %q "$word")"; done
-exec ssh -S "$run/ssh" -F /dev/null -o ControlMaster=no -o LogLevel=ERROR -T kavro-guest "$command"
+windows_guest "$command"

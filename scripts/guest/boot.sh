@@ -9,13 +9,11 @@ ip link set lo up
 ip link set eth0 up
 ip addr add 10.0.2.15/24 dev eth0
 
-# Folders the host changes while the guest runs are mounted with cache=mmap (no
-# page cache but for mapped files, which is how Wine loads programs and
-# libraries); a Wine prefix, which only the guest writes, with cache=loose.
-while read -r tag cache path; do
+# The host's folders, at their own paths.
+modprobe virtiofs
+while read -r tag path; do
     mkdir -p "$path"
-    mount -t 9p -o "trans=virtio,version=9p2000.L,msize=262144,cache=$cache" "$tag" "$path" ||
-        echo "boot: could not mount $tag at $path"
+    mount -t virtiofs "$tag" "$path" || echo "boot: could not mount $tag at $path"
 done <"$ctl/shares"
 
 Xvfb :0 -nolisten tcp -screen 0 1024x768x24 >/var/log/xvfb.log 2>&1 &

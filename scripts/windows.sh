@@ -75,6 +75,7 @@ windows_begin() {
     trap windows_end EXIT
     trap 'exit 130' INT TERM HUP
     if [ "$KAVRO_WINDOWS" = guest ] && [ -z "${KAVRO_GUEST_RUN:-}" ]; then
+        windows_forget_killed_runs
         KAVRO_GUEST_RUN=$(mktemp -d /tmp/kavro-guest.XXXXXX)
         export KAVRO_GUEST_RUN
         windows_share_paths "$@" >"$KAVRO_GUEST_RUN/share-paths"
@@ -84,6 +85,15 @@ windows_begin() {
         setpriv --pdeathsig KILL setsid bash "$kavro_scripts/guest/start.sh" "$KAVRO_GUEST_RUN" &
         windows_keeper=$!
     fi
+}
+
+# A run killed outright leaves its folder (keys, logs) behind: its keeper is
+# gone, and so are its QEMU and virtiofsd, which go with the keeper.
+windows_forget_killed_runs() {
+    local old
+    for old in $(find /tmp -maxdepth 1 -name 'kavro-guest.*' -type d -mmin +10 2>/dev/null); do
+        kill -0 "$(cat "$old/keeper" 2>/dev/null)" 2>/dev/null || rm -rf "$old"
+    done
 }
 
 windows_end() {

@@ -110,8 +110,8 @@ windows_end() {
         fi
     fi
     if [ -n "${windows_keeper:-}" ] && [ "${windows_keeper_owner:-}" = $$ ]; then
-        kill -TERM -- "-$windows_keeper" 2>/dev/null
-        wait "$windows_keeper" 2>/dev/null
+        kill -TERM -- "-$windows_keeper" 2>/dev/null || true
+        wait "$windows_keeper" 2>/dev/null || true
         rm -rf "$KAVRO_GUEST_RUN"
         windows_keeper=""
     fi

@@ -102,10 +102,9 @@ windows_end() {
         if [ "$KAVRO_WINDOWS" = native ]; then
             wineserver -k >/dev/null 2>&1 || true
         elif [ -f "${KAVRO_GUEST_RUN:-/nonexistent}/up" ]; then
-            # The server saves the registry as it stops: wait for it before
-            # the guest is switched off.
+            # The server saves the registry as it stops (the runner waits for
+            # that in the guest): before the guest is switched off.
             "$kavro_scripts/wine-run.sh" wineserver -k >/dev/null 2>&1 || true
-            "$kavro_scripts/wine-run.sh" wineserver -w >/dev/null 2>&1 || true
             windows_guest sync || true
         fi
     fi

@@ -6,9 +6,19 @@
 : "${WINEPREFIX:?WINEPREFIX must name the Wine prefix}"
 export WINEARCH=win32
 export WINEDEBUG=${WINEDEBUG:--all}
+# In the guest (the runner says so), the prefix's server is kept for the whole
+# run: under emulation a server takes seconds to start and to stop, and a
+# program that connects while the last one's server is stopping hangs.
+in_guest=${KAVRO_IN_GUEST:-}
+unset KAVRO_IN_GUEST
+
 if [ "${1:-}" = wineserver ]; then
     shift
-    exec wineserver "$@"
+    [ -n "$in_guest" ] || exec wineserver "$@"
+    wineserver "$@"
+    status=$?
+    [[ " $* " != *" -k "* ]] || wineserver -w
+    exit "$status"
 fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
@@ -20,4 +30,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+# Starts one if none runs (exit status 2 when one does).
+[ -z "$in_guest" ] || wineserver -p </dev/null >/dev/null 2>&1
 exec wine "$@"

@@ -55,6 +55,7 @@ while IFS= read -r -d '' entry; do
 done < <(env -0)
 # The guest has its own X display; a program given one here gets that one.
 [ -z "${DISPLAY:-}" ] || vars+=(DISPLAY=:0)
+vars+=(KAVRO_IN_GUEST=1)
 
 command="cd $(printf %q "$cwd") && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root"
 for word in "${vars[@]}" perl "$here/guest/relay.pl" bash "$here/wine-exec.sh" "$@"; do command+=" $(printf %q "$word")"; done

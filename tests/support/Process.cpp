@@ -63,9 +63,14 @@ ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& f
     }
     GetExitCodeProcess(process.hProcess, &outcome.exitCode);
 
+    // Everything the child wrote is in the pipe now. Read just that, not up to
+    // the end of the pipe: a process the child started can hold the write end
+    // long after (Wine's desktop process, when the child opened the first window).
     char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    DWORD available = 0, got = 0;
+    while (PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+           ReadFile(readEnd.get(), buffer, available < sizeof(buffer) ? available : sizeof(buffer), &got, nullptr) &&
+           got > 0)
         outcome.output.append(buffer, got);
     return outcome;
 }

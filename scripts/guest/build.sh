@@ -32,19 +32,26 @@ partial="$guest.partial"
 root="$partial/root"
 log="$cache/build-$recipe.log"
 step=""
-mounted=()
+# A build killed outright leaves the host's /proc, /sys and /dev bound inside
+# its root: unbind them before anything there is removed.
+remove_partial() {
+    local m
+    for m in $(awk -v p="$partial/" 'index($2, p) == 1 {print $2}' /proc/mounts | sort -r); do
+        $sudo umount -l "$m" 2>/dev/null || true
+    done
+    $sudo rm -rf --one-file-system "$partial"
+}
 cleanup() {
     local status=$?
-    for ((i=${#mounted[@]}-1; i>=0; i--)); do $sudo umount -l "${mounted[i]}" 2>/dev/null || true; done
     if [ "$status" != 0 ]; then
         say "building the guest failed at: $step (exit $status); its log is $log"
         tail -n 15 "$log" >&2 || true
-        $sudo rm -rf "$partial"
     fi
+    [ ! -e "$partial" ] || remove_partial
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
-run() { step="$1"; shift; say "$step"; "$@" >>"$log" 2>&1; }
+run() { step="$1"; shift; say "$step"; "$@" >>"$log" 2>&1 9>&-; }
 
 # The host's release and mirror, so the guest has the same Wine as a native run.
 release=$( . /etc/os-release 2>/dev/null; echo "${VERSION_CODENAME:-bookworm}")
@@ -55,7 +62,7 @@ mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.
 
 say "building the guest in $guest (Debian $release from $mirror; 5 to 15 minutes; log: $log)"
 : >"$log"
-$sudo rm -rf "$partial"
+remove_partial
 mkdir -p "$partial"
 started=$(date +%s)
 run "[1/5] debootstrap: a minimal Debian" \
@@ -77,16 +84,12 @@ say "$step"
     echo kavro-guest | $sudo tee "$root/etc/hostname" >/dev/null
 } >>"$log" 2>&1
 
-for fs in proc sys dev dev/pts; do
-    $sudo mount --bind "/$fs" "$root/$fs"
-    mounted+=("$root/$fs")
-done
+for fs in proc sys dev dev/pts; do $sudo mount --bind "/$fs" "$root/$fs"; done
 in_root() { $sudo env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C chroot "$root" "$@"; }
 run "[3/5] apt: the kernel, ssh, 32-bit Wine and Xvfb" \
     in_root sh -c "dpkg --add-architecture i386 && apt-get update -q &&
                    apt-get install -y -q --no-install-recommends ${packages[*]} && apt-get clean"
-for ((i=${#mounted[@]}-1; i>=0; i--)); do $sudo umount "${mounted[i]}"; done
-mounted=()
+for fs in dev/pts dev sys proc; do $sudo umount "$root/$fs"; done
 
 step="[4/5] kernel, initrd and init"
 say "$step"

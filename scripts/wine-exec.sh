@@ -2,7 +2,8 @@
 # Runs where Wine runs (here, or inside the guest): `wine-exec.sh PROGRAM ARGS...`
 # runs a Windows program in the prefix WINEPREFIX, creating the prefix on first
 # use (no .NET or HTML installers offered); `wine-exec.sh wineserver ARGS...`
-# runs the prefix's server tool instead (wineserver -k stops it).
+# runs the prefix's server tool instead (wineserver -k stops it);
+# `wine-exec.sh --prefix-only` creates the prefix if need be, and no more.
 : "${WINEPREFIX:?WINEPREFIX must name the Wine prefix}"
 export WINEARCH=win32
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -30,6 +31,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
         fi
     ) 9>"$WINEPREFIX.lock"
 fi
+[ "${1:-}" != --prefix-only ] || exit 0
 # Starts one if none runs (exit status 2 when one does).
 [ -z "$in_guest" ] || wineserver -p </dev/null >/dev/null 2>&1
 exec wine "$@"

@@ -57,6 +57,32 @@ done < <(env -0)
 [ -z "${DISPLAY:-}" ] || vars+=(DISPLAY=:0)
 vars+=(KAVRO_IN_GUEST=1)
 
-command="cd $(printf %q "$cwd") && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root"
-for word in "${vars[@]}" perl "$here/guest/relay.pl" bash "$here/wine-exec.sh" "$@"; do command+=" $(printf %q "$word")"; done
-windows_guest "$command"
+# in_guest ARGS...: wine-exec.sh ARGS... in the guest, here and now.
+in_guest() {
+    local command word
+    command="cd $(printf %q "$cwd") && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root"
+    for word in "${vars[@]}" perl "$here/guest/relay.pl" bash "$here/wine-exec.sh" "$@"; do
+        command+=" $(printf %q "$word")"
+    done
+    windows_guest "$command"
+}
+
+# A new prefix is a copy of the first one this guest made, taken before
+# anything ran in it: the guest writes the host's folders slowly, and a new
+# prefix is 600 MB (Wine copies its libraries into it).
+if [ -n "${WINEPREFIX:-}" ] && [ ! -f "$WINEPREFIX/system.reg" ] && [ "${1:-}" != wineserver ]; then
+    template="$(cat "$run/guest")/prefix"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    (
+        flock 9
+        [ ! -f "$WINEPREFIX/system.reg" ] || exit 0
+        if [ -f "$template/system.reg" ]; then
+            mkdir -p "$WINEPREFIX" && cp -a "$template/." "$WINEPREFIX/"
+        else
+            in_guest --prefix-only || exit 0
+            ( flock 8; [ -d "$template" ] || { cp -a "$WINEPREFIX" "$template.partial" && mv "$template.partial" "$template"; } ) \
+                8>"$template.lock"
+        fi
+    ) 9>"$WINEPREFIX.lock"
+fi
+in_guest "$@"

@@ -25,6 +25,7 @@ trap stop EXIT
 trap 'exit 143' INT TERM HUP
 
 guest=$("$here/build.sh") || fail "building the guest failed (the lines above name the step and its log)"
+echo "$guest" >"$run/guest"
 
 mkdir -p "$run/control"
 cp "$here/boot.sh" "$run/control/boot.sh"

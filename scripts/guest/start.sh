@@ -26,6 +26,10 @@ trap 'exit 143' INT TERM HUP
 
 guest=$("$here/build.sh") || fail "building the guest failed (the lines above name the step and its log)"
 echo "$guest" >"$run/guest"
+# In use: a build of a newer recipe leaves this guest alone while the lock is
+# held (by this keeper and what it starts).
+exec 7>"$guest.lock"
+flock -s 7
 
 mkdir -p "$run/control"
 cp "$here/boot.sh" "$run/control/boot.sh"

@@ -69,7 +69,7 @@ HRESULT MethodFrame::Fail() noexcept
     return S_OK;
 }
 
-void SetText(BSTR* target, const wchar_t* text)
+void SetText(BSTR* target, std::wstring_view text)
 {
     if (!target) Raise(E_POINTER, L"A by-reference String parameter is missing");
     Bstr replacement(text);

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
+#include <string_view>
 #include <utility>
 
 #include "Errors.h"
@@ -73,7 +74,8 @@ HRESULT RunMethod(IUnknown& self, const MethodPolicy& policy, VARIANT_BOOL* resu
     return hr;
 }
 
-// Replaces the caller's string, as a by-reference String parameter allows.
-void SetText(BSTR* target, const wchar_t* text);
+// Replaces the caller's string, as a by-reference String parameter allows. The
+// text goes by its length: a host's text may hold NULs.
+void SetText(BSTR* target, std::wstring_view text);
 
 } // namespace kavro

@@ -80,7 +80,7 @@ HRESULT clsMachine::funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, short iPor
         if (!match) {
             list.Release();
             const std::wstring message = L"卡号为" + std::wstring(person.view()) + L"的员工没有登记指纹数据";
-            SetText(strMsg, message.c_str());
+            SetText(strMsg, message);
             return false;
         }
         const std::vector<std::uint8_t> tpl = list.CopyAddressed(match->TemplatePtr, match->TemplateLength);

@@ -31,7 +31,12 @@ protected:
     // blnPort 1 selects the serial link exactly as -1 does.
     void Backup(const wchar_t* person, const memrs::MemoryRecordset& rs)
     {
-        Bstr number(person ? person : L"");
+        Backup(person ? std::optional<std::wstring_view>(person) : std::nullopt, rs);
+    }
+    // The person number as the host passes it, NULs and all; nullopt is a NULL BSTR.
+    void Backup(std::optional<std::wstring_view> person, const memrs::MemoryRecordset& rs)
+    {
+        Bstr number(person.value_or(L""));
         _Recordset* target = rs.get();
         ASSERT_EQ(machine->funcBackFingure(1, nullptr, 3, 7, person ? number.get() : nullptr, &target, &message,
                                            &result), S_OK);
@@ -116,11 +121,13 @@ TEST_F(BackupTest, NoMatchSetsTheMessageAndLeavesTheRecordsetUntouched)
     AddEmployee(terminal, "01001", Template(20, 1));
     AddEmployee(terminal, "a12", Template(20, 2));
     auto rs = FingerprintRecordset();
-    for (const wchar_t* person : std::initializer_list<const wchar_t*>{L" 1001 ", L"A12", L"a1", L"a123", nullptr}) {
-        Backup(person, rs);
+    using Person = std::optional<std::wstring>;
+    for (const Person& person : {Person(L" 1001 "), Person(L"A12"), Person(L"a1"), Person(L"a123"),
+                                 Person(std::wstring(L"9\0" L"9", 3)), Person()}) {
+        Backup(person ? std::optional<std::wstring_view>(*person) : std::nullopt, rs);
         EXPECT_EQ(result, VARIANT_FALSE);
-        EXPECT_EQ(Message(), std::wstring(kNoMatchStart) + (person ? person : L"") + kNoMatchEnd)
-            << "a NULL person number is the empty string";
+        EXPECT_EQ(Message(), kNoMatchStart + person.value_or(L"") + kNoMatchEnd)
+            << "the number as passed, embedded NULs too; a NULL one is the empty string";
     }
     HwSim_ForceNoOutput(HWSIM_RecvEmployeeFromDev);
     Backup(L"a12", rs);

@@ -21,13 +21,6 @@ const wchar_t kAdvice[] = L"\nRegister the component with \"regsvr32 Kavro.dll\"
     Fail(kNotCreated, what + L" (" + HresultText(hr) + L")." + kAdvice);
 }
 
-std::wstring FullPath(const std::wstring& path)
-{
-    wchar_t full[MAX_PATH * 4];
-    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
-    return (n > 0 && n < MAX_PATH * 4) ? std::wstring(full, n) : path;
-}
-
 // The DLL the registration names for Kavro.clsMachine.
 std::wstring RegisteredPath()
 {
@@ -98,9 +91,15 @@ ComPtr<IMachine> CreateMachine(const std::wstring& dllPath)
     return machine;
 }
 
-std::wstring ComponentVersion(const std::wstring& dllPath)
+std::wstring FullPath(const std::wstring& path)
 {
-    const std::wstring path = dllPath.empty() ? RegisteredPath() : FullPath(dllPath);
+    wchar_t full[MAX_PATH * 4];
+    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    return (n > 0 && n < MAX_PATH * 4) ? std::wstring(full, n) : path;
+}
+
+std::wstring FileVersion(const std::wstring& path)
+{
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     std::vector<BYTE> block(size);
@@ -108,10 +107,17 @@ std::wstring ComponentVersion(const std::wstring& dllPath)
     UINT length = 0;
     if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
         !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || length < sizeof(*info))
-        NotCreated(L"Cannot read the version of " + path, HRESULT_FROM_WIN32(GetLastError()));
+        return {};
     return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS)) +
-           L" (" + path + L")";
+           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+}
+
+std::wstring ComponentVersion(const std::wstring& dllPath)
+{
+    const std::wstring path = dllPath.empty() ? RegisteredPath() : FullPath(dllPath);
+    std::wstring version = FileVersion(path);
+    if (version.empty()) NotCreated(L"Cannot read the version of " + path, HRESULT_FROM_WIN32(GetLastError()));
+    return version + L" (" + path + L")";
 }
 
 void CheckCall(IMachine& machine, HRESULT hr, const wchar_t* method)

@@ -34,6 +34,12 @@ ComPtr<IMachine> CreateMachine(const std::wstring& dllPath);
 // The file version of the component's DLL, e.g. "8.70.0.4", with its path.
 std::wstring ComponentVersion(const std::wstring& dllPath);
 
+// A path made absolute; the path as given when that fails.
+std::wstring FullPath(const std::wstring& path);
+
+// A file's version from its version block, e.g. "8.70.0.4"; empty when it has none.
+std::wstring FileVersion(const std::wstring& path);
+
 // A failing HRESULT from a call on the component ends the program with exit
 // code 4, naming the method, the HRESULT and the error information's text.
 void CheckCall(IMachine& machine, HRESULT hr, const wchar_t* method);

@@ -11,6 +11,7 @@
 
 #include "Commands.h"
 #include "Console.h"
+#include "Doctor.h"
 #include "Failure.h"
 
 using namespace kavro::tool;
@@ -105,6 +106,10 @@ int Run()
     }
     restore->add_option("--text", o.text, "Employee text for the terminal")->type_name("TEXT");
 
+    CLI::App* doctor = app.add_subcommand(
+        "doctor", "Check the installation as a host meets it and say how to fix what is wrong (changes nothing)");
+    doctor->add_flag("--json", o.json, "Print JSON");
+
     std::ostringstream out, err;
     try {
         std::vector<std::string> args = Arguments();
@@ -120,8 +125,11 @@ int Run()
         Print(L"Kavro.dll " + ComponentVersion(dll) + L"\n");
         return kSuccess;
     }
-    if (app.get_subcommands().empty()) Fail(kBadArguments, L"A command is needed: discover, download, clear, backup or restore (see --help)");
+    if (app.get_subcommands().empty())
+        Fail(kBadArguments, L"A command is needed: discover, download, clear, backup, restore or doctor (see --help)");
     CLI::App* command = app.get_subcommands().front();
+    // The doctor meets the installation as it is: no host classes of ours.
+    if (command == doctor) return Doctor(dll, o.json);
 
     // Checked in full before the component is created.
     SearchRequest search;

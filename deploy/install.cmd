@@ -1,0 +1,34 @@
+@echo off
+rem Registers Kavro.dll from this folder for every program on this PC.
+rem Run it as administrator. uninstall.cmd takes the registration away again.
+setlocal
+set "HERE=%~dp0"
+set "DLL=%HERE%Kavro.dll"
+set "CLASS=HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}\InprocServer32"
+rem On 64-bit Windows the component is registered by the 32-bit regsvr32.
+set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
+if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+
+if not exist "%DLL%" (
+    echo Kavro.dll is not in %HERE% - run install.cmd from the folder you unpacked.
+    exit /b 1
+)
+"%REGSVR%" /s "%DLL%"
+set "CODE=%ERRORLEVEL%"
+reg query "%CLASS%" >nul 2>&1
+if "%CODE%"=="0" if not errorlevel 1 goto registered
+
+echo Kavro.dll could not be registered (regsvr32 exit code %CODE%).
+reg query "HKU\S-1-5-19" >nul 2>&1
+if errorlevel 1 (
+    echo Registration needs administrator rights: right-click install.cmd and choose "Run as administrator".
+) else (
+    echo Run "kavro.exe doctor --dll Kavro.dll" in this folder to see what is wrong.
+)
+exit /b 1
+
+:registered
+echo Kavro.dll is registered: hosts on this PC can now create Kavro.clsMachine.
+echo It is used from this folder, so keep the folder where it is.
+echo Check the installation with: kavro.exe doctor
+exit /b 0

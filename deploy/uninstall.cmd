@@ -1,0 +1,26 @@
+@echo off
+rem Takes away the registration install.cmd wrote. Run it as administrator.
+setlocal
+set "HERE=%~dp0"
+set "DLL=%HERE%Kavro.dll"
+set "CLASS=HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}\InprocServer32"
+set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
+if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+
+if not exist "%DLL%" (
+    echo Kavro.dll is not in %HERE% - run uninstall.cmd from the folder it was installed from.
+    exit /b 1
+)
+"%REGSVR%" /u /s "%DLL%"
+set "CODE=%ERRORLEVEL%"
+reg query "%CLASS%" >nul 2>&1
+if errorlevel 1 if "%CODE%"=="0" goto removed
+
+echo Kavro.dll could not be unregistered (regsvr32 exit code %CODE%).
+reg query "HKU\S-1-5-19" >nul 2>&1
+if errorlevel 1 echo Removing the registration needs administrator rights: right-click uninstall.cmd and choose "Run as administrator".
+exit /b 1
+
+:removed
+echo Kavro.dll is no longer registered. The files in this folder can now be deleted.
+exit /b 0

@@ -96,8 +96,8 @@ public:
         std::vector<wchar_t> text(MAX_PATH);
         for (;;) {
             DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-            LSTATUS status = RegGetValueW(key_, nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                                          text.data(), &bytes);
+            // REG_SZ here also takes REG_EXPAND_SZ, expanded.
+            LSTATUS status = RegGetValueW(key_, nullptr, name, RRF_RT_REG_SZ, nullptr, text.data(), &bytes);
             if (status == ERROR_SUCCESS) return std::wstring(text.data());
             if (status != ERROR_MORE_DATA || text.size() > 32768) return std::nullopt;
             text.resize(text.size() * 4);

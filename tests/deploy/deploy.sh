@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The release package as a site meets it, each installation unpacked into a
+# fresh Wine prefix of its own: use without registration through the
+# manifests; kavro doctor against broken installations; install.cmd and
+# uninstall.cmd. Usage: deploy.sh BUILD
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(cd "${1:?usage: deploy.sh BUILD}" && pwd)"
+bin="$build/bin"
+scratch="$build/deploy-tests"
+package="$("$root/scripts/package.sh" "$build")"
+failures=0
+
+fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
+windows_path() { local p="$1"; echo "Z:${p//\//\\}"; }
+wine() { "$root/scripts/wine-run.sh" "$@"; }
+
+# case NAME: a fresh prefix and the package unpacked in NAME/site; the host
+# stand-in waits in NAME/host for a registration of its own.
+case_begin() {
+    name="$1"
+    folder="$scratch/$name"
+    site="$folder/site"
+    export WINEPREFIX="$folder/prefix"
+    rm -rf "$folder"
+    mkdir -p "$site" "$folder/host"
+    unzip -q "$package" -d "$site"
+    cp "$bin/ZebMachine.dll" "$folder/host/"
+    started=$SECONDS
+}
+case_end() {
+    wine wineserver -k >/dev/null 2>&1 || true
+    echo "== $name: $((SECONDS - started)) s"
+    [ "$failures" != 0 ] || rm -rf "$folder"
+}
+simulator_beside() { cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$site/"; }
+register() { wine regsvr32 /s "$(windows_path "$1")" || fail "$name: regsvr32 $1"; }
+
+# doctor EXPECTED-EXIT "PROBLEM CHECKS" [ARGS]: kavro doctor from the site
+# folder, with exactly these checks reported as problems.
+doctor() {
+    local want="$1" problems="$2" out status=0
+    shift 2
+    out="$(cd "$site" && wine "$site/kavro.exe" doctor "$@" 2>&1)" || status=$?
+    local got
+    got="$(sed -n 's/^problem  \([^:]*\):.*/\1/p' <<<"$out" | paste -sd, -)"
+    if [ "$status" != "$want" ] || [ "$got" != "$problems" ]; then
+        fail "$name: kavro doctor $*: exit $status (want $want), problems [$got] (want [$problems])"
+        echo "$out" >&2
+    elif [ -n "$problems" ] && [ "$(grep -c '^problem .*\. Fix: .' <<<"$out")" != "$(tr , '\n' <<<"$problems" | wc -l)" ]; then
+        fail "$name: a problem without its fix"
+        echo "$out" >&2
+    fi
+}
+
+# Every key the component or the host stand-in registers: none may appear
+# where nothing was registered.
+ours='DB425C72-B048-4AF3-9725-AC921FE68FBF|50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1|8019CF74-6456-4B75-A9C3-26219B358518|Kavro\.clsMachine|8412B200-C9E2-4F23-9D1B-BC7C17B52E5A|DFA98BB6-7074-4DA5-94CB-7AF25B268D3F|8190AF0F-694A-4BDC-9FC1-513AAB934B8B|ED6A96EC-7DD6-4F25-879A-19DA1E37C165'
+
+# The registry's class keys (machine and user), one a line, as the prefix's
+# server saves them when it stops.
+class_keys() {
+    wine wineserver -k >/dev/null 2>&1 || true
+    local hive
+    for hive in system user; do
+        sed -n 's/^\[\(Software\\\\Classes\\\\[^]]*\)\].*/\1/p' "$WINEPREFIX/$hive.reg" | sed "s/^/$hive:/"
+    done | sort
+}
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+
+# 1. Nothing registered: the doctor says so; then a host whose manifest depends
+# on Kavro and on the host's classes does everything without the registry.
+case_begin regfree
+simulator_beside
+doctor 1 "ProgID,server,type library,creation,host classes"
+doctor 2 "" --dll "$site/missing.dll"
+cp "$bin/RegFreeClient.exe" "$folder/host/ZebMachine.dll" "$root/tests/deploy/ZebMachine.manifest" "$site/"
+out="$(cd "$site" && wine "$site/RegFreeClient.exe" 2>&1)" || fail "regfree: the client failed"
+grep -qx "punches 110" <<<"$out" && grep -qx "0 failed" <<<"$out" || { fail "regfree: client output"; echo "$out" >&2; }
+wine wineserver -k
+if grep -iEn "$ours" "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg"; then fail "regfree: the registry holds keys of ours"; fi
+case_end
+
+# 2. A table of broken installations: everything registered and in place but
+# for one thing each.
+broken() {
+    case_begin "$1"
+    [ "$1" = no-hwdev ] || simulator_beside
+    [ "$1" != simulator-without-site ] || rm "$site/terminals.json"
+    [ "$1" = host-unregistered ] || register "$folder/host/ZebMachine.dll"
+    register "$site/Kavro.dll"
+    local class='HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}'
+    case "$1" in
+        file-deleted) rm "$site/Kavro.dll" ;;
+        threading-model) wine reg add "$class\\InprocServer32" /v ThreadingModel /d Free /f >/dev/null ;;
+        typelib-missing) wine reg delete 'HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1}' /f >/dev/null ;;
+    esac
+    doctor 1 "$2"
+    case_end
+}
+broken file-deleted "server,type library,creation"
+broken threading-model "threading model,creation"
+broken typelib-missing "type library"
+broken no-hwdev "HwDev.dll"
+broken simulator-without-site "HwDev.dll"
+broken host-unregistered "host classes"
+
+# 3. install.cmd and uninstall.cmd, with the simulator and a registered host:
+# the doctor passes in between, and uninstalling leaves no key installing wrote.
+case_begin install
+simulator_beside
+register "$folder/host/ZebMachine.dll"
+class_keys >"$folder/before"
+out="$(wine cmd /c "$(windows_path "$site/install.cmd")" 2>&1)" || fail "install.cmd: exit $?"
+grep -q "Kavro.dll is registered" <<<"$out" || { fail "install.cmd: output"; echo "$out" >&2; }
+doctor 0 ""
+json="$(cd "$site" && wine "$site/kavro.exe" doctor --json)" || fail "install: doctor --json"
+grep -q '"check": "HwDev.dll"' <<<"$json" && ! grep -q '"ok": false' <<<"$json" || { fail "install: doctor --json"; echo "$json" >&2; }
+class_keys >"$folder/installed"
+comm -13 "$folder/before" "$folder/installed" >"$folder/written"
+grep -qi 'CLSID\\\\{DB425C72' "$folder/written" && grep -qi 'Classes\\\\Kavro.clsMachine$' "$folder/written" ||
+    { fail "install.cmd wrote no registration"; cat "$folder/written" >&2; }
+out="$(wine cmd /c "$(windows_path "$site/uninstall.cmd")" 2>&1)" || fail "uninstall.cmd: exit $?"
+grep -q "no longer registered" <<<"$out" || { fail "uninstall.cmd: output"; echo "$out" >&2; }
+class_keys >"$folder/after"
+left="$(comm -12 "$folder/written" "$folder/after")"
+[ -z "$left" ] || { fail "uninstall.cmd left keys that install.cmd wrote"; echo "$left" >&2; }
+case_end
+
+[ "$failures" = 0 ] || { echo "$failures failed" >&2; exit 1; }
+echo "deployment: all passed"

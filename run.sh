@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Main job: install what is missing, build everything (output in a log), register
 # Kavro.dll in the build's Wine prefix, and walk through what the component does
-# with kavro.exe against the simulated terminals (scripts/demo.sh).
+# with kavro.exe against the simulated terminals (scripts/demo.sh); then write
+# the release package (scripts/package.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
@@ -21,3 +22,6 @@ fi
 echo "Built in $(( $(date +%s) - started )) s."
 
 "$root/scripts/demo.sh" "$build"
+
+echo
+echo "The release package for a site (see README, Deployment): $("$root/scripts/package.sh" "$build")"

@@ -67,21 +67,21 @@ class_keys() {
     done | sort
 }
 
-rm -rf "$scratch"
-mkdir -p "$scratch"
-
 # 1. Nothing registered: the doctor says so; then a host whose manifest depends
 # on Kavro and on the host's classes does everything without the registry.
-case_begin regfree
-simulator_beside
-doctor 1 "ProgID,server,type library,creation,host classes"
-doctor 2 "" --dll "$site/missing.dll"
-cp "$bin/RegFreeClient.exe" "$folder/host/ZebMachine.dll" "$root/tests/deploy/ZebMachine.manifest" "$site/"
-out="$(cd "$site" && wine "$site/RegFreeClient.exe" 2>&1)" || fail "regfree: the client failed"
-grep -qx "punches 110" <<<"$out" && grep -qx "0 failed" <<<"$out" || { fail "regfree: client output"; echo "$out" >&2; }
-wine wineserver -k
-if grep -iEn "$ours" "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg"; then fail "regfree: the registry holds keys of ours"; fi
-case_end
+regfree() {
+    case_begin regfree
+    simulator_beside
+    doctor 1 "ProgID,server,type library,creation,host classes"
+    doctor 2 "" --dll "$site/missing.dll"
+    cp "$bin/RegFreeClient.exe" "$folder/host/ZebMachine.dll" "$root/tests/deploy/ZebMachine.manifest" "$site/"
+    out="$(cd "$site" && wine "$site/RegFreeClient.exe" 2>&1)" || fail "regfree: the client failed"
+    out="${out//$'\r'/}"
+    grep -qx "punches 110" <<<"$out" && grep -qx "0 failed" <<<"$out" || { fail "regfree: client output"; echo "$out" >&2; }
+    wine wineserver -k
+    if grep -iEn "$ours" "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg"; then fail "regfree: the registry holds keys of ours"; fi
+    case_end
+}
 
 # 2. A table of broken installations: everything registered and in place but
 # for one thing each.
@@ -89,45 +89,64 @@ broken() {
     case_begin "$1"
     [ "$1" = no-hwdev ] || simulator_beside
     [ "$1" != simulator-without-site ] || rm "$site/terminals.json"
-    [ "$1" = host-unregistered ] || register "$folder/host/ZebMachine.dll"
-    register "$site/Kavro.dll"
+    # One command line for the registrations and the damage: each program
+    # started in the guest costs seconds.
+    local setup=""
+    [ "$1" = host-unregistered ] || setup+="regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll") && "
+    setup+="regsvr32 /s $(windows_path "$site/Kavro.dll")"
     local class='HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}'
     case "$1" in
-        file-deleted) rm "$site/Kavro.dll" ;;
-        threading-model) wine reg add "$class\\InprocServer32" /v ThreadingModel /d Free /f >/dev/null ;;
-        typelib-missing) wine reg delete 'HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1}' /f >/dev/null ;;
+        threading-model) setup+=" && reg add $class\InprocServer32 /v ThreadingModel /d Free /f" ;;
+        typelib-missing) setup+=' && reg delete HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1} /f' ;;
     esac
+    wine cmd /c "$setup" >/dev/null || fail "$name: $setup"
+    [ "$1" != file-deleted ] || rm "$site/Kavro.dll"
     doctor 1 "$2"
     case_end
 }
-broken file-deleted "server,type library,creation"
-broken threading-model "threading model,creation"
-broken typelib-missing "type library"
-broken no-hwdev "HwDev.dll"
-broken simulator-without-site "HwDev.dll"
-broken host-unregistered "host classes"
 
 # 3. install.cmd and uninstall.cmd, with the simulator and a registered host:
 # the doctor passes in between, and uninstalling leaves no key installing wrote.
-case_begin install
-simulator_beside
-register "$folder/host/ZebMachine.dll"
-class_keys >"$folder/before"
-out="$(wine cmd /c "$(windows_path "$site/install.cmd")" 2>&1)" || fail "install.cmd: exit $?"
-grep -q "Kavro.dll is registered" <<<"$out" || { fail "install.cmd: output"; echo "$out" >&2; }
-doctor 0 ""
-json="$(cd "$site" && wine "$site/kavro.exe" doctor --json)" || fail "install: doctor --json"
-grep -q '"check": "HwDev.dll"' <<<"$json" && ! grep -q '"ok": false' <<<"$json" || { fail "install: doctor --json"; echo "$json" >&2; }
-class_keys >"$folder/installed"
-comm -13 "$folder/before" "$folder/installed" >"$folder/written"
-grep -qi 'CLSID\\\\{DB425C72' "$folder/written" && grep -qi 'Classes\\\\Kavro.clsMachine$' "$folder/written" ||
-    { fail "install.cmd wrote no registration"; cat "$folder/written" >&2; }
-out="$(wine cmd /c "$(windows_path "$site/uninstall.cmd")" 2>&1)" || fail "uninstall.cmd: exit $?"
-grep -q "no longer registered" <<<"$out" || { fail "uninstall.cmd: output"; echo "$out" >&2; }
-class_keys >"$folder/after"
-left="$(comm -12 "$folder/written" "$folder/after")"
-[ -z "$left" ] || { fail "uninstall.cmd left keys that install.cmd wrote"; echo "$left" >&2; }
-case_end
+install_cycle() {
+    case_begin install
+    simulator_beside
+    register "$folder/host/ZebMachine.dll"
+    class_keys >"$folder/before"
+    out="$(wine cmd /c "$(windows_path "$site/install.cmd")" 2>&1)" || fail "install.cmd: exit $?"
+    grep -q "Kavro.dll is registered" <<<"$out" || { fail "install.cmd: output"; echo "$out" >&2; }
+    local json status=0
+    json="$(cd "$site" && wine "$site/kavro.exe" doctor --json)" || status=$?
+    [ "$status" = 0 ] && ! grep -q '"ok": false' <<<"$json" &&
+        [ "$(grep -c '"check": ' <<<"$json")" = 9 ] || { fail "install: doctor --json, exit $status"; echo "$json" >&2; }
+    out="$(wine cmd /c "$(windows_path "$site/uninstall.cmd")" 2>&1)" || fail "uninstall.cmd: exit $?"
+    grep -q "no longer registered" <<<"$out" || { fail "uninstall.cmd: output"; echo "$out" >&2; }
+    class_keys >"$folder/after"
+    left="$(comm -13 "$folder/before" "$folder/after")"
+    [ -z "$left" ] || { fail "uninstall.cmd left keys that install.cmd wrote"; echo "$left" >&2; }
+    case_end
+}
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+# Two installations at a time, each with its own prefix, server and log; a
+# case's exit status is its number of failures.
+jobs=("install_cycle" "regfree"
+      "broken file-deleted server,type library,creation"
+      "broken threading-model threading model,creation"
+      "broken typelib-missing type library"
+      "broken no-hwdev HwDev.dll"
+      "broken simulator-without-site HwDev.dll"
+      "broken host-unregistered host classes")
+running=0
+settle() { wait -n && true || failures=$((failures + 1)); running=$((running - 1)); }
+for i in "${!jobs[@]}"; do
+    [ "$running" -lt 2 ] || settle
+    read -r function case problems <<<"${jobs[$i]}"
+    ( failures=0; "$function" ${case:+"$case"} ${problems:+"$problems"}; exit "$failures" ) >"$scratch/$i.log" 2>&1 &
+    running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do settle; done
+for i in "${!jobs[@]}"; do cat "$scratch/$i.log"; done
 
 [ "$failures" = 0 ] || { echo "$failures failed" >&2; exit 1; }
 echo "deployment: all passed"

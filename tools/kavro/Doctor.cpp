@@ -214,6 +214,16 @@ private:
             Problem(L"server", L"the class " + clsid + L" has no in-process server entry", named ? kRegisterAgain : kRegister);
             return given_;
         }
+        std::wstring file = given_;
+        if (!FileExists(*registered))
+            Problem(L"server", L"the registered file " + *registered + L" does not exist", kRegisterAgain);
+        else if (!given_.empty() && !SamePath(given_, *registered))
+            Problem(L"server", L"the registration names " + *registered + L", not " + given_,
+                    L"Run install.cmd from the folder of " + given_ + L" to register that copy instead.");
+        else {
+            Ok(L"server", *registered);
+            file = *registered;
+        }
         std::optional<std::wstring> model = ClassesText(server, L"ThreadingModel");
         if (model && CompareStringOrdinal(model->c_str(), -1, L"Apartment", -1, TRUE) == CSTR_EQUAL)
             Ok(L"threading model", L"Apartment");
@@ -221,18 +231,7 @@ private:
             Problem(L"threading model",
                     model ? L"\"" + *model + L"\" instead of \"Apartment\"" : std::wstring(L"none registered"),
                     kRegisterAgain);
-
-        if (!FileExists(*registered)) {
-            Problem(L"server", L"the registered file " + *registered + L" does not exist", kRegisterAgain);
-            return given_;
-        }
-        if (!given_.empty() && !SamePath(given_, *registered)) {
-            Problem(L"server", L"the registration names " + *registered + L", not " + given_,
-                    L"Run install.cmd from the folder of " + given_ + L" to register that copy instead.");
-            return given_;
-        }
-        Ok(L"server", *registered);
-        return *registered;
+        return file;
     }
 
     void CheckFile(const std::wstring& file)

@@ -62,7 +62,8 @@ std::vector<DWORD> KavroChildrenOf(DWORD parent)
 {
     std::vector<DWORD> children;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{sizeof(entry)};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
         if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, L"kavro.exe") == 0)
             children.push_back(entry.th32ProcessID);
@@ -241,12 +242,14 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
         {"ip": "192.168.1.3", "number": 1}, {"ip": "192.168.1.5", "number": 2}, {"ip": "192.168.1.9", "number": 1},
         {"ip": "192.168.1.14", "number": 1, "latency_ms": 600000}, {"port": 2, "number": 1}]})");
     SetEnvironmentVariableW(L"HWSIM_TERMINALS", (folder + L"terminals.json").c_str());
-    const std::wstring discover = L"--dll \"" + bin + L"Kavro.dll\" discover ";
+    const std::wstring discover = L"\"" + kavro + L"\" --dll \"" + bin + L"Kavro.dll\" discover ";
+    // Generous: every process starts slowly under an emulated guest.
+    auto run = [&](const std::wstring& args) { return kavro::test::RunProcess(discover + args, folder, 300000); };
 
     for (const wchar_t* search : {L"--ip 192.168.1.1-12 --number 1-2", L"--ip 192.168.1.1-12 --number 1-2 --json",
                                   L"--port 1-3"}) {
-        auto one = Kavro(kavro, discover + search + L" --jobs 1", folder);
-        auto eight = Kavro(kavro, discover + search + L" --jobs 8", folder);
+        auto one = run(search + std::wstring(L" --jobs 1"));
+        auto eight = run(search + std::wstring(L" --jobs 8"));
         std::string line(search, search + wcslen(search));
         EXPECT_EQ(one.exitCode, static_cast<DWORD>(kSuccess)) << line << "\n" << one.output;
         EXPECT_EQ(eight.exitCode, one.exitCode) << line;
@@ -257,15 +260,14 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
         EXPECT_NE(one.output.find(expected), std::string::npos) << line << "\n" << one.output;
     }
     for (const wchar_t* jobs : {L"0", L"65", L"x"}) {
-        auto bad = Kavro(kavro, discover + L"--ip 192.168.1.1-12 --jobs " + jobs, folder);
+        auto bad = run(L"--ip 192.168.1.1-12 --jobs " + std::wstring(jobs));
         EXPECT_EQ(bad.exitCode, static_cast<DWORD>(kBadArguments)) << bad.output;
         EXPECT_NE(bad.output.find("--jobs"), std::string::npos) << bad.output;
     }
 
     // 192.168.1.14 answers after ten minutes: its worker is killed meanwhile.
     kavro::test::ProcessOutcome killed;
-    const std::wstring slowSearch = L"\"" + kavro + L"\" " + discover + L"--ip 192.168.1.8-15 --jobs 4";
-    std::thread search([&] { killed = kavro::test::RunProcess(slowSearch, folder, 300000); });
+    std::thread search([&] { killed = run(L"--ip 192.168.1.8-15 --jobs 4"); });
     DWORD parent = 0, slow = LoneWorker(parent);
     HANDLE worker = OpenProcess(PROCESS_TERMINATE, FALSE, slow);
     EXPECT_TRUE(worker && TerminateProcess(worker, 99)) << "the worker searching 192.168.1.14 is found";
@@ -283,7 +285,7 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
     EXPECT_TRUE(NoneLeft(parent)) << "no worker outlives kavro.exe";
 
     // kavro.exe itself ended (as by Ctrl+C): its job ends the workers.
-    std::thread ended([&] { kavro::test::RunProcess(slowSearch, folder, 300000); });
+    std::thread ended([&] { run(L"--ip 192.168.1.8-15 --jobs 4"); });
     slow = LoneWorker(parent);
     HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
     EXPECT_TRUE(slow && process && TerminateProcess(process, 130)) << "kavro.exe and its slow worker are found";

@@ -220,8 +220,8 @@ public:
 private:
     [[noreturn]] static void Failed(const wchar_t* why)
     {
-        Fail(kCallFailed, std::wstring(L"A worker process failed: ") + why + L" (" +
-                              HresultText(HRESULT_FROM_WIN32(GetLastError())) + L")");
+        const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
+        Fail(kCallFailed, std::wstring(L"A worker process failed: ") + why + L" (" + HresultText(error) + L")");
     }
 
     Handle process_, input_, output_;
@@ -231,12 +231,12 @@ private:
 // The places of the range, handed out one at a time, and their results.
 class Places {
 public:
-    explicit Places(size_t total) : results_(total) {}
+    explicit Places(size_t total) : total_(total), results_(total) {}
 
     std::optional<size_t> Next()
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (next_ == results_.size()) return std::nullopt;
+        if (next_ == total_) return std::nullopt;
         return next_++;
     }
 
@@ -257,7 +257,7 @@ public:
         for (size_t seen = 0;;) {
             changed_.wait(hold, [&] { return done_ != seen; });
             seen = done_;
-            if (seen == results_.size()) return std::move(results_);
+            if (seen == total_) return std::move(results_);
             hold.unlock();
             shown(seen);
             hold.lock();
@@ -267,6 +267,7 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable changed_;
+    const size_t total_;
     size_t next_ = 0, done_ = 0;
     std::vector<PlaceResult> results_;
 };
@@ -330,11 +331,12 @@ std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int job
     std::vector<std::jthread> threads;  // joined before places and the job go
     for (int i = 0; i < jobs; ++i)
         threads.emplace_back(KeepWorking, std::ref(places), std::cref(request), std::cref(commandLine), job.get());
-    const std::wstring searching = L"Searching with " + std::to_wstring(jobs) + L" workers (";
-    std::vector<PlaceResult> results = places.WaitAll([&](size_t done) {
-        progress.Show(searching + std::to_wstring(done) + L" of " + std::to_wstring(total) + L" searched)");
-    });
-    return results;
+    auto show = [&](size_t done) {
+        progress.Show(L"Searching with " + std::to_wstring(jobs) + L" workers (" + std::to_wstring(done) + L" of " +
+                      std::to_wstring(total) + L" searched)");
+    };
+    show(0);
+    return places.WaitAll(show);
 }
 
 int ServeAsWorker(IMachine& machine, const SearchRequest& request)

@@ -190,20 +190,28 @@ PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t 
     return result;
 }
 
+namespace {
+
+// One place after another, in this process.
+std::vector<PlaceResult> SearchHere(IMachine& machine, const SearchRequest& request)
+{
+    std::vector<PlaceResult> results;
+    ProgressLine progress;
+    for (size_t i = 0, total = PlaceCount(request); i < total; ++i) {
+        progress.Show(L"Searching " + PlaceName(request, i) + L" (" + std::to_wstring(i + 1) + L" of " +
+                      std::to_wstring(total) + L")");
+        results.push_back(SearchPlace(machine, request, i));
+    }
+    return results;
+}
+
+} // namespace
+
 int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, const std::wstring& dllPath)
 {
     const size_t total = PlaceCount(request);
-    std::vector<PlaceResult> results;
-    if (jobs > 1) {
-        results = SearchWithWorkers(request, jobs, dllPath);
-    } else {
-        ProgressLine progress;
-        for (size_t i = 0; i < total; ++i) {
-            progress.Show(L"Searching " + PlaceName(request, i) + L" (" + std::to_wstring(i + 1) + L" of " +
-                          std::to_wstring(total) + L")");
-            results.push_back(SearchPlace(machine, request, i));
-        }
-    }
+    const std::vector<PlaceResult> results =
+        jobs > 1 ? SearchWithWorkers(request, jobs, dllPath) : SearchHere(machine, request);
 
     const wchar_t* link = request.serial ? L"serial" : L"network";
     Json items = Json::array();

@@ -3,10 +3,13 @@
 // output is a pipe). The fingerprint store is also tried directly.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Process.h"
 #include "TestEnv.h"
@@ -52,6 +55,42 @@ std::wstring EmptySite(const std::wstring& folder)
 kavro::test::ProcessOutcome Kavro(const std::wstring& exe, const std::wstring& args, const std::wstring& folder)
 {
     return RunProcess(L"\"" + exe + L"\" " + args, folder);
+}
+
+// The kavro.exe processes that parent started.
+std::vector<DWORD> KavroChildrenOf(DWORD parent)
+{
+    std::vector<DWORD> children;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent && _wcsicmp(entry.szExeFile, L"kavro.exe") == 0)
+            children.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return children;
+}
+
+// The one worker left once the others have run out of places: the one held up
+// by the slow address. 0 if that does not happen within a few minutes.
+DWORD LoneWorker(DWORD& parent)
+{
+    bool several = false;
+    for (int tries = 0; tries < 1200; ++tries, Sleep(200)) {
+        std::vector<DWORD> kavros = KavroChildrenOf(GetCurrentProcessId());
+        if (kavros.size() != 1) continue;
+        parent = kavros[0];
+        std::vector<DWORD> workers = KavroChildrenOf(parent);
+        if (workers.size() > 1) several = true;
+        if (several && workers.size() == 1) return workers[0];
+    }
+    return 0;
+}
+
+bool NoneLeft(DWORD parent)
+{
+    for (int tries = 0; tries < 300 && !KavroChildrenOf(parent).empty(); ++tries) Sleep(200);
+    return KavroChildrenOf(parent).empty();
 }
 
 bool RegistryHas(const std::wstring& key)
@@ -189,6 +228,70 @@ TEST(KavroTool, ReachesEveryExitCode)
         EXPECT_NE(outcome.output.find(c.says), std::string::npos) << line << "\n" << outcome.output;
     }
     EXPECT_EQ(ReadAll(folder + L"bad.json"), "{\"rows\": [") << "a malformed store is left as it was";
+}
+
+// A site whose absent addresses time out: worker processes find what one
+// process finds and print it the same way; a worker that dies fails only its
+// own address; no worker outlives the search, nor a killed kavro.exe.
+TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring kavro = bin + L"kavro.exe";
+    const std::wstring folder = Scratch(L"jobs");
+    WriteAll(folder + L"terminals.json", R"({"absent_ms": 100, "terminals": [
+        {"ip": "192.168.1.3", "number": 1}, {"ip": "192.168.1.5", "number": 2}, {"ip": "192.168.1.9", "number": 1},
+        {"ip": "192.168.1.14", "number": 1, "latency_ms": 600000}, {"port": 2, "number": 1}]})");
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", (folder + L"terminals.json").c_str());
+    const std::wstring discover = L"\"" + kavro + L"\" --dll \"" + bin + L"Kavro.dll\" discover ";
+    // Generous: every process starts slowly under an emulated guest.
+    auto run = [&](const std::wstring& args) { return kavro::test::RunProcess(discover + args, folder, 300000); };
+
+    for (const wchar_t* search : {L"--ip 192.168.1.1-12 --number 1-2", L"--ip 192.168.1.1-12 --number 1-2 --json",
+                                  L"--port 1-3"}) {
+        auto one = run(search + std::wstring(L" --jobs 1"));
+        auto eight = run(search + std::wstring(L" --jobs 8"));
+        std::string line(search, search + wcslen(search));
+        EXPECT_EQ(one.exitCode, static_cast<DWORD>(kSuccess)) << line << "\n" << one.output;
+        EXPECT_EQ(eight.exitCode, one.exitCode) << line;
+        EXPECT_EQ(eight.output, one.output) << line << ": --jobs 8 prints what --jobs 1 prints";
+        const char* expected = line.find("--json") != std::string::npos ? "\"at\": \"192.168.1.9\""
+                               : line.find("--port") != std::string::npos ? "serial   COM2"
+                                                                        : "3 terminals found; searched 12 addresses";
+        EXPECT_NE(one.output.find(expected), std::string::npos) << line << "\n" << one.output;
+    }
+    for (const wchar_t* jobs : {L"0", L"65", L"x"}) {
+        auto bad = run(L"--ip 192.168.1.1-12 --jobs " + std::wstring(jobs));
+        EXPECT_EQ(bad.exitCode, static_cast<DWORD>(kBadArguments)) << bad.output;
+        EXPECT_NE(bad.output.find("--jobs"), std::string::npos) << bad.output;
+    }
+
+    // 192.168.1.14 answers after ten minutes: its worker is killed meanwhile.
+    kavro::test::ProcessOutcome killed;
+    std::thread search([&] { killed = run(L"--ip 192.168.1.8-15 --jobs 4"); });
+    DWORD parent = 0, slow = LoneWorker(parent);
+    HANDLE worker = OpenProcess(PROCESS_TERMINATE, FALSE, slow);
+    EXPECT_TRUE(worker && TerminateProcess(worker, 99)) << "the worker searching 192.168.1.14 is found";
+    if (worker) CloseHandle(worker);
+    search.join();
+    EXPECT_EQ(killed.exitCode, static_cast<DWORD>(kCallFailed)) << killed.output;
+    EXPECT_NE(killed.output.find("network  192.168.1.9      imachineno="), std::string::npos)
+        << "the other workers went on\n" << killed.output;
+    EXPECT_NE(killed.output.find("network  192.168.1.14     search failed: The worker process searching "
+                                 "192.168.1.14 ended without answering (exit code 99)"),
+              std::string::npos) << killed.output;
+    EXPECT_NE(killed.output.find("1 terminal found; searched 8 addresses with terminal numbers 1-1; the search "
+                                 "failed at 1 of them."),
+              std::string::npos) << killed.output;
+    EXPECT_TRUE(NoneLeft(parent)) << "no worker outlives kavro.exe";
+
+    // kavro.exe itself ended (as by Ctrl+C): its job ends the workers.
+    std::thread ended([&] { run(L"--ip 192.168.1.8-15 --jobs 4"); });
+    slow = LoneWorker(parent);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
+    EXPECT_TRUE(slow && process && TerminateProcess(process, 130)) << "kavro.exe and its slow worker are found";
+    if (process) CloseHandle(process);
+    ended.join();
+    EXPECT_TRUE(NoneLeft(parent)) << "the workers of an ended kavro.exe end with it";
 }
 
 // A PC where neither the component nor any host class is registered:

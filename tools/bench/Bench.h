@@ -29,6 +29,9 @@ struct Sizes {
     int rewriteBytes = 32767;   // re-write: the longest template a record can carry
     int rewriteCalls = 200;     // per repetition
     int cycles = 2000;          // create, call, release: per repetition
+    int jobsAddresses = 64;     // discovery with worker processes: kavro.exe discover --jobs N
+    int jobsAbsentMs = 100;     // how long an absent address takes to answer
+    int jobsRepetitions = 3;    // each runs kavro.exe four times, with --jobs 1, 4, 16 and 64
 };
 
 // One row of the table. Times are medians in seconds, per call where perCall.
@@ -39,6 +42,13 @@ struct Figure {
     double baseline = 0;
     double ratio = 0;           // median of the repetitions' component / baseline
     bool perCall = false;
+};
+
+// kavro discover --jobs 16 against --jobs 1 (ratio: the speedup), and the
+// median seconds of a whole run for each number of workers tried.
+struct JobsFigures {
+    Figure speedup;
+    std::vector<std::pair<int, double>> secondsByJobs;
 };
 
 // What the component itself is, read from the loaded Kavro.dll.
@@ -118,6 +128,7 @@ Figure Discovery(const Sizes& sizes, IMachine& machine);
 Figure Backup(const Sizes& sizes, IMachine& machine);
 Figure ReWrite(const Sizes& sizes, IMachine& machine);
 Figure CreateCallRelease(const Sizes& sizes);
+JobsFigures DiscoveryJobs(const Sizes& sizes);
 ModuleFacts ReadModuleFacts();
 
 } // namespace bench

@@ -19,7 +19,8 @@ void ExpectListsBack()
         Fail("a list the library handed out did not go back exactly once");
 }
 
-void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const ModuleFacts& module)
+void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const JobsFigures& jobs,
+                const ModuleFacts& module)
 {
     std::printf("medians of %d repetitions; ratio: the median of the repetitions' ratios\n", sizes.repetitions);
     std::printf("%-44s %14s %14s %7s\n", "figure", "Kavro", "baseline", "ratio");
@@ -32,16 +33,22 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Mo
                         f.baseline * 1e3, f.ratio);
         }
     }
+    std::printf("discover with worker processes (%d repetitions), a whole kavro.exe run:\n", sizes.jobsRepetitions);
+    for (const auto& [count, seconds] : jobs.secondsByJobs)
+        std::printf("  --jobs %-36d %11.2f s  %7.2f times --jobs 1\n", count, seconds,
+                    jobs.secondsByJobs.front().second / seconds);
     std::printf("%-44s %8lld bytes\n", "Kavro.dll size", module.bytes);
     std::string imports;
     for (const std::string& name : module.imports) imports += (imports.empty() ? "" : " ") + name;
     std::printf("%-44s %s\n", "Kavro.dll imports", imports.c_str());
 }
 
-void PrintJson(const std::vector<Figure>& figures, const ModuleFacts& module)
+void PrintJson(const std::vector<Figure>& figures, const JobsFigures& jobs, const ModuleFacts& module)
 {
     nlohmann::ordered_json out;
     for (const Figure& f : figures) out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
+    for (const auto& [count, seconds] : jobs.secondsByJobs)
+        out["discover_jobs_seconds"][std::to_string(count)] = seconds;
     out["dll_bytes"] = module.bytes;
     out["dll_imports"] = module.imports;
     std::printf("%s\n", out.dump(2).c_str());
@@ -56,11 +63,13 @@ int Run(const Sizes& sizes, bool json)
         ExpectListsBack();
     }
     figures.push_back(CreateCallRelease(sizes));
+    const JobsFigures jobs = DiscoveryJobs(sizes);
+    figures.push_back(jobs.speedup);
     const ModuleFacts module = ReadModuleFacts();
     if (json)
-        PrintJson(figures, module);
+        PrintJson(figures, jobs, module);
     else
-        PrintTable(sizes, figures, module);
+        PrintTable(sizes, figures, jobs, module);
     return 0;
 }
 
@@ -82,6 +91,11 @@ int main(int argc, char** argv)
     app.add_option("--rewrite-bytes", sizes.rewriteBytes, "re-write: template bytes")->check(CLI::Range(1, 32767));
     app.add_option("--rewrite-calls", sizes.rewriteCalls, "re-write: calls per repetition")->check(CLI::Range(1, 100000));
     app.add_option("--cycles", sizes.cycles, "create, call, release: cycles per repetition")->check(CLI::Range(1, 1000000));
+    app.add_option("--jobs-addresses", sizes.jobsAddresses, "discover with workers: addresses")->check(CLI::Range(1, 255));
+    app.add_option("--jobs-absent-ms", sizes.jobsAbsentMs, "discover with workers: ms an absent address takes")
+        ->check(CLI::Range(0, 600000));
+    app.add_option("--jobs-repetitions", sizes.jobsRepetitions, "discover with workers: repetitions")
+        ->check(CLI::Range(1, 100));
     CLI11_PARSE(app, argc, argv);
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;

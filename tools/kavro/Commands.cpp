@@ -1,6 +1,7 @@
 // Discovery, download and clearing; the messages of an answer false.
 #include "Commands.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +9,7 @@
 #include "Console.h"
 #include "Failure.h"
 #include "Store.h"
+#include "Workers.h"
 #include "frame/Owners.h"
 
 namespace kavro::tool {
@@ -141,59 +143,117 @@ void AnsweredFalse(std::wstring_view message, const std::wstring& fallback)
     Fail(kAnsweredFalse, text + (english.empty() ? fallback : english));
 }
 
-int Discover(IMachine& machine, const SearchRequest& request, bool json)
+size_t PlaceCount(const SearchRequest& request)
 {
-    ComPtr<_Collection> found = NewCollection();
-    std::vector<std::wstring> places;  // the port or address each item was found at
-    size_t total = request.serial ? static_cast<size_t>(request.ports.size()) : request.addresses.size();
-    ProgressLine progress;
-    // One call per port or address, so that the search can show where it is.
-    for (size_t i = 0; i < total; ++i) {
-        short port = request.serial ? static_cast<short>(request.ports.first + i) : 0;
-        std::wstring place = request.serial ? L"COM" + std::to_wstring(port) : request.addresses[i];
-        progress.Show(L"Searching " + place + L" (" + std::to_wstring(i + 1) + L" of " + std::to_wstring(total) + L")");
+    return request.serial ? static_cast<size_t>(request.ports.size()) : request.addresses.size();
+}
+
+std::wstring PlaceName(const SearchRequest& request, size_t index)
+{
+    return request.serial ? L"COM" + std::to_wstring(request.ports.first + index) : request.addresses[index];
+}
+
+PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t index)
+{
+    PlaceResult result;
+    const std::wstring place = PlaceName(request, index);
+    try {
+        short port = request.serial ? static_cast<short>(request.ports.first + index) : 0;
         Bstr address(request.serial ? L"" : place), message;
-        ComPtr<_Collection> collection = found;
+        ComPtr<_Collection> collection = NewCollection();
         VARIANT_BOOL ok = VARIANT_FALSE;
         HRESULT hr = machine.funcRegister(collection.GetAddressOf(), Flag(request.serial), port, port, address.get(),
                                           address.get(), static_cast<short>(request.numbers.first),
                                           static_cast<short>(request.numbers.last), message.out(), &ok);
-        progress.Clear();
         CheckCall(machine, hr, L"funcRegister");
+        // Terminals added before an answer false stay reported.
+        for (long i = 1, n = collection ? CountOf(*collection.Get()) : 0; i <= n; ++i) {
+            auto item = ItemAt<_clsMachineItem>(*collection.Get(), i, IID__clsMachineItem);
+            std::vector<ReportedProperty>& properties = result.found.emplace_back();
+            for (const auto& [name, get] : kMachineItemProperties) {
+                Variant value;
+                if (FAILED(((*item.Get()).*get)(value.get()))) continue;
+                std::wstring text = VariantText(*value.get());
+                if (text.empty()) continue;  // not put for this kind of search
+                VARTYPE type = V_VT(value.get());
+                std::optional<long> number;
+                if (type == VT_I2) number = V_I2(value.get());
+                if (type == VT_I4) number = V_I4(value.get());
+                properties.push_back({name, text, number});
+            }
+        }
         if (!ok) AnsweredFalse(message.view(), L"The search for terminals failed at " + place + L".");
-        found = collection;
-        places.resize(CountOf(*found.Get()), place);
+    } catch (const Failure& f) {
+        result.exitCode = f.exitCode;
+        result.failure = f.message;
     }
+    return result;
+}
 
+namespace {
+
+// One place after another, in this process.
+std::vector<PlaceResult> SearchHere(IMachine& machine, const SearchRequest& request)
+{
+    std::vector<PlaceResult> results;
+    ProgressLine progress;
+    for (size_t i = 0, total = PlaceCount(request); i < total; ++i) {
+        progress.Show(L"Searching " + PlaceName(request, i) + L" (" + std::to_wstring(i + 1) + L" of " +
+                      std::to_wstring(total) + L")");
+        results.push_back(SearchPlace(machine, request, i));
+    }
+    return results;
+}
+
+} // namespace
+
+int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, const std::wstring& dllPath)
+{
+    const size_t total = PlaceCount(request);
+    const std::vector<PlaceResult> results =
+        jobs > 1 ? SearchWithWorkers(request, jobs, dllPath) : SearchHere(machine, request);
+
+    const wchar_t* link = request.serial ? L"serial" : L"network";
     Json items = Json::array();
     std::wstring table;
-    for (long i = 1; i <= static_cast<long>(places.size()); ++i) {
-        auto item = ItemAt<_clsMachineItem>(*found.Get(), i, IID__clsMachineItem);
-        Json entry = {{"link", request.serial ? "serial" : "network"}, {"at", Utf8(places[i - 1])}};
-        std::wstring reported;
-        for (const auto& [name, get] : kMachineItemProperties) {
-            Variant value;
-            if (FAILED(((*item.Get()).*get)(value.get()))) continue;
-            std::wstring text = VariantText(*value.get());
-            if (text.empty()) continue;  // not put for this kind of search
-            VARTYPE type = V_VT(value.get());
-            entry[Utf8(name)] = type == VT_I2 ? Json(V_I2(value.get())) : type == VT_I4 ? Json(V_I4(value.get()))
-                                                                                      : Json(Utf8(text));
-            reported += (reported.empty() ? L"" : L" ") + std::wstring(name) + L"=" + text;
+    size_t terminals = 0, failed = 0;
+    int exitCode = kSuccess;
+    for (size_t i = 0; i < total; ++i) {
+        const std::wstring place = PlaceName(request, i);
+        Json at = {{"link", Utf8(link)}, {"at", Utf8(place)}};
+        for (const std::vector<ReportedProperty>& properties : results[i].found) {
+            Json entry = at;
+            std::wstring reported;
+            for (const ReportedProperty& p : properties) {
+                entry[Utf8(p.name)] = p.number ? Json(*p.number) : Json(Utf8(p.text));
+                reported += (reported.empty() ? L"" : L" ") + p.name + L"=" + p.text;
+            }
+            items.push_back(std::move(entry));
+            table += Padded(link, 9) + Padded(place, 17) + reported + L"\n";
+            ++terminals;
         }
+        if (results[i].failure.empty()) continue;
+        // A failed place is a row of its own, after what it did report.
+        Json entry = at;
+        entry["failed"] = Utf8(results[i].failure);
+        entry["exit_code"] = results[i].exitCode;
         items.push_back(std::move(entry));
-        table += Padded(request.serial ? L"serial" : L"network", 9) + Padded(places[i - 1], 17) + reported + L"\n";
+        std::wstring oneLine = results[i].failure;
+        std::replace(oneLine.begin(), oneLine.end(), L'\n', L' ');
+        table += Padded(link, 9) + Padded(place, 17) + L"search failed: " + oneLine + L"\n";
+        if (failed++ == 0) exitCode = results[i].exitCode;
     }
     if (json) {
         Print(FromUtf8(items.dump(2)) + L"\n");
-        return kSuccess;
+        return exitCode;
     }
     std::wstring numbers = std::to_wstring(request.numbers.first) + L"-" + std::to_wstring(request.numbers.last);
-    if (!places.empty()) Print(Padded(L"link", 9) + Padded(L"at", 17) + L"reported by the component\n" + table);
-    Print(Plural(places.size(), L"terminal", L"terminals") + L" found; searched " +
+    if (!table.empty()) Print(Padded(L"link", 9) + Padded(L"at", 17) + L"reported by the component\n" + table);
+    Print(Plural(terminals, L"terminal", L"terminals") + L" found; searched " +
           Plural(total, request.serial ? L"port" : L"address", request.serial ? L"ports" : L"addresses") +
-          L" with terminal numbers " + numbers + L".\n");
-    return kSuccess;
+          L" with terminal numbers " + numbers +
+          (failed ? L"; the search failed at " + std::to_wstring(failed) + L" of them" : L"") + L".\n");
+    return exitCode;
 }
 
 int Download(IMachine& machine, const Terminal& terminal, const std::wstring& csvPath, bool json)

@@ -1,6 +1,7 @@
 // The five commands. Each calls the component as the host does and answers
 // the exit code; failures end as Failure (Failure.h).
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,33 @@ struct SearchRequest {
     NumberRange numbers{1, 1};
 };
 
-int Discover(IMachine& machine, const SearchRequest& request, bool json);
+// One property a found terminal's clsMachineItem holds, as text and, when
+// the component put a whole number, as that number.
+struct ReportedProperty {
+    std::wstring name;
+    std::wstring text;
+    std::optional<long> number;
+};
+
+// What searching one place (address or port) gave: the terminals the
+// component reported there, in its order, and, when the search of that place
+// failed, the exit code and message it would have ended the program with.
+struct PlaceResult {
+    std::vector<std::vector<ReportedProperty>> found;
+    int exitCode = 0;
+    std::wstring failure;
+};
+
+size_t PlaceCount(const SearchRequest& request);
+std::wstring PlaceName(const SearchRequest& request, size_t index);  // "192.168.1.7", "COM3"
+
+// One funcRegister call for the place at index; failures end up in the result.
+PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t index);
+
+// Searches every place, here one after another (jobs 1) or spread over that
+// many worker processes (Workers.h), then prints what was found in the order
+// of the places. The exit code is that of the first place that failed.
+int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, const std::wstring& dllPath);
 int Download(IMachine& machine, const Terminal& terminal, const std::wstring& csvPath, bool json);
 int Clear(IMachine& machine, const Terminal& terminal);
 int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath);

@@ -13,6 +13,7 @@
 #include "Console.h"
 #include "Doctor.h"
 #include "Failure.h"
+#include "Workers.h"
 
 using namespace kavro::tool;
 
@@ -23,6 +24,8 @@ struct Options {
     bool version = false;
     std::string ip, port, number = "1";  // single values, or ranges for discover
     bool json = false, yes = false;
+    int jobs = 0;         // discover: 0 for the default
+    bool worker = false;  // discover: the hidden worker mode (Workers.h)
     std::string csv, person, store = "fingerprints.json", text;
 };
 
@@ -87,6 +90,10 @@ int Run()
     CLI::App* discover = app.add_subcommand("discover", "Search a range of addresses or ports for terminals");
     AddTerminalOptions(*discover, o, true);
     discover->add_flag("--json", o.json, "Print JSON");
+    discover->add_option("--jobs", o.jobs, "Worker processes searching at once (default 1 for ports, 16 for addresses)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64));
+    discover->add_flag("--worker", o.worker)->group("");
 
     CLI::App* download = app.add_subcommand("download", "Print a terminal's punch records");
     AddTerminalOptions(*download, o, false);
@@ -141,7 +148,8 @@ int Run()
 
     HostClasses hostClasses;
     ComPtr<IMachine> machine = CreateMachine(dll);
-    if (command == discover) return Discover(*machine.Get(), search, o.json);
+    if (command == discover && o.worker) return ServeAsWorker(*machine.Get(), search);
+    if (command == discover) return Discover(*machine.Get(), search, o.json, WorkerCount(search, o.jobs), dll);
     if (command == download) return Download(*machine.Get(), terminal, FromUtf8(o.csv), o.json);
     if (command == clear) {
         if (!o.yes && !Confirm(L"Erase every punch record on " + terminal.Describe() + L"? [y/N] ")) {

@@ -13,6 +13,7 @@
 #include "Component.h"
 #include "Console.h"
 #include "Failure.h"
+#include "Handle.h"
 #include "frame/Identity.h"
 #include "frame/Owners.h"
 
@@ -116,17 +117,17 @@ std::optional<std::wstring> ClassesText(const std::wstring& key, const wchar_t* 
 // A 32-bit (x86) Windows DLL by its headers; else what it is instead.
 std::optional<std::wstring> NotA32BitDll(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return L"cannot be read (" + HresultText(HRESULT_FROM_WIN32(GetLastError())) + L")";
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                            nullptr));
+    if (!file) return L"cannot be read (" + HresultText(HRESULT_FROM_WIN32(GetLastError())) + L")";
     IMAGE_DOS_HEADER dos{};
     IMAGE_NT_HEADERS32 nt{};
     DWORD read = 0;
-    bool ok = ReadFile(file, &dos, sizeof(dos), &read, nullptr) && read == sizeof(dos) &&
+    bool ok = ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr) && read == sizeof(dos) &&
               dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
-              SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-              ReadFile(file, &nt, sizeof(nt), &read, nullptr) && read == sizeof(nt) && nt.Signature == IMAGE_NT_SIGNATURE;
-    CloseHandle(file);
+              SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+              ReadFile(file.get(), &nt, sizeof(nt), &read, nullptr) && read == sizeof(nt) &&
+              nt.Signature == IMAGE_NT_SIGNATURE;
     if (!ok) return std::wstring(L"is not a Windows program file");
     if (nt.FileHeader.Machine == IMAGE_FILE_MACHINE_AMD64) return std::wstring(L"is a 64-bit file");
     if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_I386) return std::wstring(L"is not built for x86");

@@ -9,6 +9,7 @@
 
 #include "Console.h"
 #include "FieldCodec.h"
+#include "Handle.h"
 #include "Failure.h"
 
 namespace kavro::tool {
@@ -22,25 +23,6 @@ std::wstring Trimmed(std::wstring_view text)
     if (first == std::wstring_view::npos) return {};
     return std::wstring(text.substr(first, text.find_last_not_of(L' ') - first + 1));
 }
-
-class Handle {
-public:
-    explicit Handle(HANDLE h) : h_(h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { Close(); }
-    HANDLE get() const { return h_; }
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    bool Close()
-    {
-        bool ok = !valid() || CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-
-private:
-    HANDLE h_;
-};
 
 // The file's bytes; nullopt when it does not exist.
 std::optional<std::string> ReadWholeFile(const std::wstring& path)

@@ -14,6 +14,7 @@
 
 #include "Console.h"
 #include "Failure.h"
+#include "Handle.h"
 
 namespace kavro::tool {
 namespace {
@@ -22,14 +23,6 @@ using Json = nlohmann::json;
 
 constexpr int kDefaultNetworkJobs = 16;
 constexpr DWORD kExitWaitMs = 10000;  // for a worker to end once its input is closed
-
-struct HandleCloser {
-    void operator()(HANDLE h) const
-    {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
 
 std::wstring ExitCodeText(DWORD code)
 {

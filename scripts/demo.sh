@@ -27,7 +27,7 @@ step() {
 }
 fail() { echo "demo: $*" >&2; exit 1; }
 
-step "Discovery over a network range: one call per address, each terminal that answers is listed" \
+step "Discovery over a network range: one call per address, by worker processes at once (--jobs), each terminal that answers listed" \
      discover --ip 192.168.1.200-210
 kavro discover --ip 192.168.1.200-210
 

@@ -10,8 +10,11 @@ here="$(cd "$(dirname "$0")" && pwd)"
 cache="${KAVRO_GUEST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro-guest}"
 recipe=$(cat "$here/build.sh" "$here/init" | sha256sum | cut -c1-16)
 guest="$cache/$recipe"
+# What the stage that runs Windows programs uses: Wine (32-bit, and 64-bit for
+# 64-bit clients), Xvfb, ctest, the shell tools the test scripts call, and a
+# Chinese locale for the double-byte code page.
 packages=(linux-image-amd64 initramfs-tools kmod iproute2 openssh-server
-          wine wine32:i386 fonts-wine xvfb xauth)
+          wine wine32:i386 wine64 fonts-wine xvfb xauth cmake zip unzip procps locales)
 
 say() { echo "guest: $*" >&2; }
 [ -f "$guest/ready" ] && { echo "$guest"; exit 0; }
@@ -86,9 +89,10 @@ say "$step"
 
 for fs in proc sys dev dev/pts; do $sudo mount --bind "/$fs" "$root/$fs"; done
 in_root() { $sudo env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LC_ALL=C chroot "$root" "$@"; }
-run "[3/5] apt: the kernel, ssh, 32-bit Wine and Xvfb" \
+run "[3/5] apt: the kernel, ssh, Wine, Xvfb and ctest" \
     in_root sh -c "dpkg --add-architecture i386 && apt-get update -q &&
-                   apt-get install -y -q --no-install-recommends ${packages[*]} && apt-get clean"
+                   apt-get install -y -q --no-install-recommends ${packages[*]} && apt-get clean &&
+                   localedef -i zh_CN -f UTF-8 zh_CN.UTF-8"
 for fs in dev/pts dev sys proc; do $sudo umount "$root/$fs"; done
 
 step="[4/5] kernel, initrd and init"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Main job: install what is missing, build everything (output in a log), register
 # Kavro.dll in the build's Wine prefix, and walk through what the component does
-# with kavro.exe against the simulated terminals (scripts/demo.sh); then write
-# the release package (scripts/package.sh).
+# with kavro.exe against the simulated terminals (scripts/demo.sh, where Wine
+# runs); then write the release package (scripts/package.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
@@ -21,7 +21,8 @@ if ! "$root/scripts/build.sh" >"$log" 2>&1; then
 fi
 echo "Built in $(( $(date +%s) - started )) s."
 
-"$root/scripts/demo.sh" "$build"
+windows_stage "$root/scripts/demo.sh" "$build"
 
+package=$("$root/scripts/package.sh" "$build")
 echo
-echo "The release package for a site (see README, Deployment): $("$root/scripts/package.sh" "$build")"
+echo "The release package for a site (see README, Deployment): $package"

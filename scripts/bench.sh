@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark: builds everything, registers the stand-in host library and
-# Kavro.dll in the build's Wine prefix, and runs kavro-bench there.
-# Arguments go to kavro-bench (e.g. --json, --repetitions 9).
+# Kavro.dll in the build's Wine prefix, and runs kavro-bench there (where Wine
+# runs). Arguments go to kavro-bench (e.g. --json, --repetitions 9).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
@@ -10,6 +10,7 @@ export WINEPREFIX="$build/wineprefix"
 windows_begin "$build"
 
 "$root/scripts/build.sh" >/dev/null
-"$build/wine-run.sh" regsvr32 /s "$build/bin/ZebMachine.dll"
-"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
-"$build/wine-run.sh" "$build/bin/kavro-bench.exe" "$@"
+windows_stage bash -c 'build=$1; shift
+    "$build/wine-run.sh" regsvr32 /s "$build/bin/ZebMachine.dll" &&
+    "$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll" &&
+    exec "$build/wine-run.sh" "$build/bin/kavro-bench.exe" "$@"' stage "$build" "$@"

@@ -10,7 +10,22 @@ export WINEPREFIX="$build/wineprefix"
 scratch="$build/demo"
 started=$(date +%s)
 
-"$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
+fail() { echo "demo: $*" >&2; exit 1; }
+trap 'fail "line $LINENO failed: $BASH_COMMAND"' ERR
+# run COMMAND...: a step's command. Its output goes on as usual; if it fails,
+# its command line, exit status and everything it printed go to stderr.
+run() {
+    local out status=0 errors="$build/demo-step.err"
+    out="$("$@" 2>"$errors")" || status=$?
+    if [ "$status" != 0 ]; then
+        { printf '%s\n' "$out"; cat "$errors"; } >&2
+        fail "this command failed with exit code $status: $*"
+    fi
+    cat "$errors" >&2
+    [ -z "$out" ] || printf '%s\n' "$out"
+}
+
+run "$build/wine-run.sh" regsvr32 /s "$build/bin/Kavro.dll"
 echo "Kavro.dll is registered in $WINEPREFIX (kavro.exe serves the host's classes itself)."
 rm -rf "$scratch"
 mkdir -p "$scratch"
@@ -18,14 +33,13 @@ cp "$root/standins/hwdev/sample-terminals.json" "$scratch/terminals.json"
 # The simulator inside HwDev.dll reads and updates this file.
 export HWSIM_TERMINALS="Z:${scratch//\//\\}\\terminals.json"
 
-kavro() { (cd "$scratch" && "$build/wine-run.sh" "$build/bin/kavro.exe" "$@"); }
+kavro() { (cd "$scratch" && run "$build/wine-run.sh" "$build/bin/kavro.exe" "$@"); }
 # Prints a heading and the command line, quoting the arguments that hold blanks.
 step() {
     local shown=""
     for a in "${@:2}"; do [[ "$a" == *" "* ]] && shown+=" \"$a\"" || shown+=" $a"; done
     printf '\n== %s\n$ kavro%s\n' "$1" "$shown"
 }
-fail() { echo "demo: $*" >&2; exit 1; }
 
 step "Discovery over a network range: one call per address, by worker processes at once (--jobs), each terminal that answers listed" \
      discover --ip 192.168.1.200-210

@@ -14,7 +14,7 @@ command -v zip >/dev/null || "$root/scripts/setup.sh"
 
 version=$(sed -n 's/^FILEVERSION *\([0-9]*\),\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1.\2.\3.\4/p' "$root/frame/Kavro.rc")
 [ -n "$version" ] || { echo "package: no FILEVERSION in frame/Kavro.rc" >&2; exit 1; }
-stamp=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1767225600)
+stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 1767225600)}
 
 dist="$build/dist"
 stage="$dist/stage"

@@ -3,7 +3,7 @@
 # Quick when everything is already there; never asks anything.
 set -euo pipefail
 
-packages=(cmake make zip unzip mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev)
+packages=(cmake make zip unzip mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev locales)
 commands=(cmake make zip unzip i686-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
 # Where Windows programs run in an emulated guest (scripts/windows.sh): what
 # builds, boots and reaches it.
@@ -19,12 +19,20 @@ for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || missing=1; done
 [ -f /usr/include/CLI/CLI.hpp ] || missing=1
 [ -d /usr/include/wine/wine/windows ] || missing=1
 [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] || missing=1
-[ "$missing" = 0 ] && exit 0
-
+[ -f /usr/share/i18n/locales/zh_CN ] || missing=1
+# Wine takes its ANSI code page from the locale: a Chinese one (936) for the
+# double-byte tests.
+chinese_locale() {
+    locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8' && return 0
+    $sudo localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
+}
 sudo=""
 [ "$(id -u)" = 0 ] || sudo="sudo"
+[ "$missing" = 0 ] && { chinese_locale; exit 0; }
+
 export DEBIAN_FRONTEND=noninteractive
 echo "setup: installing build and test packages" >&2
 $sudo dpkg --add-architecture i386
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq "${packages[@]}" >/dev/null
+chinese_locale

@@ -1,11 +1,14 @@
 # Where Windows programs run, for the scripts that run them (sourced).
 # On a machine that runs 32-bit programs: Wine, directly. On one whose kernel
 # runs 64-bit programs only: Wine inside an emulated guest (scripts/guest),
-# booted once per script and kept for every program of that run.
+# booted once per script. There the whole stage that runs Windows programs
+# (ctest, the demo, the benchmark) runs inside the guest as one command, and
+# takes the direct way there, so both kinds of machine run the same scripts.
 # KAVRO_VM=1 or KAVRO_VM=0 forces either way.
 #
 #   windows_begin   decide, say in one line which way and why, install what
 #                   that way needs, and start the guest if there is one
+#   windows_stage   run a command (a shell script, ctest ...) where Wine runs
 #   windows_end     stop the prefix's Wine server and the guest (on every path)
 
 kavro_scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -28,7 +31,9 @@ windows_runs_i386() {
     return 1
 }
 
-# Sets KAVRO_WINDOWS to "native" or "guest" (once: an outer script's choice stands).
+# Sets KAVRO_WINDOWS to "native" or "guest" (once: an outer script's choice
+# stands) and says why on stderr, unless the argument is "quiet". A wrong
+# KAVRO_VM is always reported.
 windows_decide() {
     [ -n "${KAVRO_WINDOWS:-}" ] && return 0
     case "${KAVRO_VM:-}" in
@@ -47,18 +52,19 @@ windows_decide() {
            return 2 ;;
     esac
     export KAVRO_WINDOWS
-    echo "$windows_why" >&2
+    [ "${1:-}" = quiet ] || echo "$windows_why" >&2
 }
 
 # The folders the guest sees at their own paths, one "CACHE PATH" line each,
-# parents first: the checkout, the given folders and KAVRO_GUEST_SHARES
+# parents first: the checkout, the given folders, the cache of pristine Wine
+# prefixes (scripts/wine-exec.sh) and KAVRO_GUEST_SHARES
 # (colon-separated), without nested repeats. All with virtiofs's cache=auto:
 # both sides write them while the guest runs, one after the other, and a file
 # opened after the other side closed it reads as the other side left it.
 windows_share_paths() {
     local all=() p q inside
     all+=("$(cd "$kavro_scripts/.." && pwd -P)")
-    for p in "$@" ${KAVRO_GUEST_SHARES:+${KAVRO_GUEST_SHARES//:/ }}; do
+    for p in "$@" "$KAVRO_WINE_CACHE" ${KAVRO_GUEST_SHARES:+${KAVRO_GUEST_SHARES//:/ }}; do
         [ -n "$p" ] && mkdir -p "$p" && all+=("$(cd "$p" && pwd -P)")
     done
     for p in "${all[@]}"; do
@@ -75,6 +81,8 @@ windows_share_paths() {
 # goes on (the build, say); the runner waits for it.
 windows_begin() {
     windows_decide || exit $?
+    export KAVRO_WINE_CACHE="${KAVRO_WINE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro-wine}"
+    mkdir -p "$KAVRO_WINE_CACHE"
     KAVRO_WINDOWS="$KAVRO_WINDOWS" "$kavro_scripts/setup.sh"
     trap windows_end EXIT
     trap 'exit 130' INT TERM HUP
@@ -104,11 +112,11 @@ windows_end() {
     local status=$?
     if [ -n "${WINEPREFIX:-}" ]; then
         if [ "$KAVRO_WINDOWS" = native ]; then
-            wineserver -k >/dev/null 2>&1 || true
+            "$kavro_scripts/wine-exec.sh" wineserver -k >/dev/null 2>&1 || true
         elif [ -f "${KAVRO_GUEST_RUN:-/nonexistent}/up" ]; then
-            # The server saves the registry as it stops (the runner waits for
-            # that in the guest): before the guest is switched off.
-            "$kavro_scripts/wine-run.sh" wineserver -k >/dev/null 2>&1 || true
+            # The server saves the registry as it stops: before the guest is
+            # switched off.
+            windows_stage "$kavro_scripts/wine-exec.sh" wineserver -k >/dev/null 2>&1 || true
             windows_guest sync || true
         fi
     fi
@@ -125,4 +133,79 @@ windows_end() {
 windows_guest() {
     ssh -S "$KAVRO_GUEST_RUN/ssh" -F /dev/null -o ControlMaster=no -o BatchMode=yes \
         -o LogLevel=ERROR -T kavro-guest "$@"
+}
+
+# windows_stage COMMAND ARGS...: runs the command where Wine runs, with this
+# working folder, standard input, output, errors and exit status. Natively
+# that is here. In the guest the environment goes along, but for what belongs
+# to this machine or session, and Ctrl+C reaches the command there, which ends
+# as it would here (ctest prints its summary).
+windows_stage() {
+    if [ "$KAVRO_WINDOWS" = native ]; then
+        "$@"
+        return
+    fi
+    windows_guest_wait || return 125
+    local cwd vars=() entry name word command
+    cwd=$(pwd -P)
+    windows_guest_sees "$cwd" || return 125
+    while IFS= read -r -d '' entry; do
+        name=${entry%%=*}
+        [[ "$name" =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]] || continue
+        case "$name" in
+            PATH|HOME|SHELL|USER|LOGNAME|PWD|OLDPWD|SHLVL|_|HOSTNAME|MAIL|TMPDIR|DISPLAY|XAUTHORITY|\
+            SSH_*|LD_*|XDG_*|DBUS_*|BASH*|KAVRO_GUEST_*|KAVRO_WINDOWS|KAVRO_VM|MAKEFLAGS|MFLAGS|MAKELEVEL) continue ;;
+        esac
+        vars+=("$entry")
+    done < <(env -0)
+    # The guest has its own X display; a command given one here gets that one.
+    [ -z "${DISPLAY:-}" ] || vars+=(DISPLAY=:0)
+    # sshd makes the remote shell a process group's leader: its number, kept
+    # in the guest's throwaway /run, is where an interrupt goes.
+    local stage="/run/kavro-stage.$$.$RANDOM"
+    command="cd $(printf %q "$cwd") && echo \$\$ >$stage && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root KAVRO_WINDOWS=native"
+    for word in "${vars[@]}" perl "$kavro_scripts/relay.pl" "$@"; do
+        command+=" $(printf %q "$word")"
+    done
+    # In the background (which ignores SIGINT, and ssh keeps it ignored) so
+    # that this shell can pass an interrupt on and still read the command's end.
+    windows_guest "$command" <&0 &
+    local session=$! status interrupted="" outer
+    outer=$(trap -p INT)
+    trap 'interrupted=1; windows_guest "kill -INT -- -\$(cat $stage)" 2>/dev/null || true' INT
+    while :; do
+        wait "$session"
+        status=$?
+        kill -0 "$session" 2>/dev/null || break
+    done
+    trap - INT
+    eval "$outer"
+    [ -z "$interrupted" ] || return 130
+    return "$status"
+}
+
+# Waits for the guest this run boots (exit 1: it failed or is gone).
+windows_guest_wait() {
+    local run="$KAVRO_GUEST_RUN"
+    until [ -f "$run/up" ]; do
+        if [ -f "$run/failed" ]; then
+            echo "windows: $(cat "$run/failed")" >&2
+            return 1
+        fi
+        if ! kill -0 "$(cat "$run/keeper" 2>/dev/null)" 2>/dev/null; then
+            echo "windows: the guest of this run ($run) is gone" >&2
+            return 1
+        fi
+        sleep 0.2
+    done
+}
+
+# Whether the guest sees FOLDER at its own path.
+windows_guest_sees() {
+    local share
+    while IFS=" " read -r _ share; do
+        [[ "$1/" == "$share/"* ]] && return 0
+    done <"$KAVRO_GUEST_RUN/share-paths"
+    echo "windows: the guest cannot see $1; run from the checkout or the build folder, or add it to KAVRO_GUEST_SHARES" >&2
+    return 1
 }

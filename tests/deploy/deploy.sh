@@ -29,8 +29,8 @@ case_begin() {
     started=$SECONDS
 }
 case_end() {
-    wine wineserver -k >/dev/null 2>&1 || true
-    echo "== $name: $((SECONDS - started)) s"
+    wine wineserver -k >/dev/null
+    echo "$name: $((SECONDS - started)) s"
     [ "$failures" != 0 ] || rm -rf "$folder"
 }
 simulator_beside() { cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$site/"; }
@@ -60,7 +60,7 @@ ours='DB425C72-B048-4AF3-9725-AC921FE68FBF|50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1|
 # The registry's class keys (machine and user), one a line, as the prefix's
 # server saves them when it stops.
 class_keys() {
-    wine wineserver -k >/dev/null 2>&1 || true
+    wine wineserver -k >/dev/null
     local hive
     for hive in system user; do
         sed -n 's/^\[\(Software\\\\Classes\\\\[^]]*\)\].*/\1/p' "$WINEPREFIX/$hive.reg" | sed "s/^/$hive:/"
@@ -128,8 +128,8 @@ install_cycle() {
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
-# Two installations at a time, each with its own prefix, server and log; a
-# case's exit status is its number of failures.
+# Two installations at a time, each with its own prefix, server and log. A
+# case's exit status is its number of failures; a step that dies says where.
 jobs=("install_cycle" "regfree"
       "broken file-deleted server,type library,creation"
       "broken threading-model threading model,creation"
@@ -137,16 +137,41 @@ jobs=("install_cycle" "regfree"
       "broken no-hwdev HwDev.dll"
       "broken simulator-without-site HwDev.dll"
       "broken host-unregistered host classes")
+declare -A job_of=()
+failed=()
 running=0
-settle() { wait -n && true || failures=$((failures + 1)); running=$((running - 1)); }
+# Waits for one case and prints its heading, its log and how it ended.
+settle() {
+    local pid status=0 i
+    wait -n -p pid || status=$?
+    running=$((running - 1))
+    i=${job_of[$pid]}
+    read -r function case _ <<<"${jobs[$i]}"
+    echo "== ${case:-$function}"
+    cat "$scratch/$i.log"
+    if [ "$status" != 0 ]; then
+        echo "== ${case:-$function}: FAILED (exit $status)"
+        failed+=("${case:-$function}")
+    fi
+}
 for i in "${!jobs[@]}"; do
     [ "$running" -lt 2 ] || settle
     read -r function case problems <<<"${jobs[$i]}"
-    ( failures=0; "$function" ${case:+"$case"} ${problems:+"$problems"}; exit "$failures" ) >"$scratch/$i.log" 2>&1 &
+    (
+        name=${case:-$function}
+        set -E
+        trap 'echo "FAILED: $name: line $LINENO: $BASH_COMMAND (exit $?)" >&2' ERR
+        failures=0
+        "$function" ${case:+"$case"} ${problems:+"$problems"}
+        exit "$failures"
+    ) >"$scratch/$i.log" 2>&1 &
+    job_of[$!]=$i
     running=$((running + 1))
 done
 while [ "$running" -gt 0 ]; do settle; done
-for i in "${!jobs[@]}"; do cat "$scratch/$i.log"; done
 
-[ "$failures" = 0 ] || { echo "$failures failed" >&2; exit 1; }
-echo "deployment: all passed"
+if [ "${#failed[@]}" != 0 ]; then
+    echo "deployment: ${#failed[@]} of ${#jobs[@]} cases failed: ${failed[*]}" >&2
+    exit 1
+fi
+echo "deployment: all ${#jobs[@]} cases passed"

@@ -2,10 +2,10 @@
 # relay.pl COMMAND ARGS...: runs the command with its output and errors passed
 # through pipes, and ends with its exit status as soon as it has ended and its
 # last output is through. Wine's own background processes (services, devices,
-# the desktop) inherit the command's output and outlive it by a few seconds;
-# an ssh session ends only when every writer has gone, so without this each
-# command would wait for them. No modules: loading POSIX costs half a second
-# in the guest.
+# the desktop) and any Windows program it started inherit the command's output
+# and outlive it; a reader that waits for the end of that output (a shell's
+# $(...), ctest, an ssh session) would wait for them too. No modules: loading
+# POSIX costs half a second under emulation.
 use strict;
 use warnings;
 
@@ -21,6 +21,10 @@ if ($pid == 0) {
     exit 127;
 }
 close $out_w; close $err_w;
+# The command decides what an interrupt means (ctest prints its summary): the
+# relay stays for its last output. Termination is passed on.
+$SIG{INT} = 'IGNORE';
+$SIG{TERM} = $SIG{HUP} = sub { kill 'TERM', $pid; };
 my %open = (fileno($out_r) => [$out_r, \*STDOUT], fileno($err_r) => [$err_r, \*STDERR]);
 my $status;
 while (%open) {

@@ -8,7 +8,7 @@ target_link_libraries(RegFreeClient PRIVATE typelib_ids ole32 oleaut32 uuid)
 set_source_files_properties(deploy/RegFreeClient.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/deploy/RegFreeClient.manifest)
 
 add_test(NAME test_deploy COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/deploy/deploy.sh ${CMAKE_BINARY_DIR})
-set_tests_properties(test_deploy PROPERTIES TIMEOUT 900)
+set_tests_properties(test_deploy PROPERTIES TIMEOUT 1800)
 add_dependencies(RegFreeClient kavro Kavro HwDev ZebMachineHost)
 
 # The 64-bit HwDev.dll of one broken installation: the toolchain makes 32-bit

@@ -382,7 +382,9 @@ private:
                 creatable = false;
             }
         }
-        if (file.empty()) NotChecked({L"32-bit DLL", L"version"}, L"there is no registered file to check");
+        if (file.empty())
+            NotChecked({L"32-bit DLL", L"version"},
+                       registered ? L"the registered file does not exist" : L"there is no registered file to check");
         else creatable = CheckFile(file) && creatable;
         CheckTypeLibrary(registered.value_or(L""));
         if (creatable) CheckCreation(file, L"by its ProgID");
@@ -614,7 +616,7 @@ int Doctor(const std::wstring& dllPath, bool json)
         std::wstring text;
         for (const Finding& f : findings) {
             std::wstring level = LevelName(f.level);
-            level.resize(std::max<size_t>(level.size() + 1, 9), L' ');
+            level.resize(std::max<size_t>(level.size() + 2, 9), L' ');
             text += level + f.check + L": " + f.found + (f.fix.empty() ? L"" : L". Fix: " + f.fix) + L"\n";
         }
         const std::wstring warningCount = std::to_wstring(warned) + (warned == 1 ? L" warning (" : L" warnings (") + warnings + L")";

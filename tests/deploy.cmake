@@ -8,5 +8,15 @@ target_link_libraries(RegFreeClient PRIVATE typelib_ids ole32 oleaut32 uuid)
 set_source_files_properties(deploy/RegFreeClient.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/deploy/RegFreeClient.manifest)
 
 add_test(NAME test_deploy COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/deploy/deploy.sh ${CMAKE_BINARY_DIR})
-set_tests_properties(test_deploy PROPERTIES TIMEOUT 900)
+set_tests_properties(test_deploy PROPERTIES TIMEOUT 1800)
 add_dependencies(RegFreeClient kavro Kavro HwDev ZebMachineHost)
+
+# The 64-bit HwDev.dll of one broken installation: the toolchain makes 32-bit
+# code only, so the 64-bit compiler builds it.
+set(HWDEV64 ${KAVRO_BIN}/x64/HwDev.dll)
+add_custom_command(OUTPUT ${HWDEV64}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KAVRO_BIN}/x64
+    COMMAND x86_64-w64-mingw32-gcc -shared -s -Wl,--no-insert-timestamp -o ${HWDEV64} ${CMAKE_CURRENT_SOURCE_DIR}/deploy/HwDev64.c
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/deploy/HwDev64.c)
+add_custom_target(hwdev64 ALL DEPENDS ${HWDEV64})
+add_dependencies(RegFreeClient hwdev64)

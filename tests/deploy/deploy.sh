@@ -36,19 +36,26 @@ case_end() {
 simulator_beside() { cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$site/"; }
 register() { wine regsvr32 /s "$(windows_path "$1")" || fail "$name: regsvr32 $1"; }
 
-# doctor EXPECTED-EXIT "PROBLEM CHECKS" [ARGS]: kavro doctor from the site
-# folder, with exactly these checks reported as problems.
+# doctor EXPECTED-EXIT "PROBLEM CHECKS[|WARNING CHECKS]" [ARGS]: kavro doctor
+# from the site folder, with exactly these checks reported as problems (and,
+# after a "|", as warnings); when $said is set, the doctor must say it.
 doctor() {
-    local want="$1" problems="$2" out status=0
+    local want="$1" problems="${2%%|*}" warnings="" out status=0
+    [[ "$2" != *"|"* ]] || warnings="${2#*|}"
+    local check_warnings="${2//[^|]/}"
     shift 2
     out="$(cd "$site" && wine "$site/kavro.exe" doctor "$@" 2>&1)" || status=$?
-    local got
+    local got warned
     got="$(sed -n 's/^problem  \([^:]*\):.*/\1/p' <<<"$out" | paste -sd, -)"
-    if [ "$status" != "$want" ] || [ "$got" != "$problems" ]; then
-        fail "$name: kavro doctor $*: exit $status (want $want), problems [$got] (want [$problems])"
+    warned="$(sed -n 's/^warning  \([^:]*\):.*/\1/p' <<<"$out" | paste -sd, -)"
+    if [ "$status" != "$want" ] || [ "$got" != "$problems" ] || { [ -n "$check_warnings" ] && [ "$warned" != "$warnings" ]; }; then
+        fail "$name: kavro doctor $*: exit $status (want $want), problems [$got] (want [$problems])${check_warnings:+, warnings [$warned] (want [$warnings])}"
         echo "$out" >&2
     elif [ -n "$problems" ] && [ "$(grep -c '^problem .*\. Fix: .' <<<"$out")" != "$(tr , '\n' <<<"$problems" | wc -l)" ]; then
         fail "$name: a problem without its fix"
+        echo "$out" >&2
+    elif [ -n "${said:-}" ] && ! grep -qiF -- "$said" <<<"$out"; then
+        fail "$name: kavro doctor does not say \"$said\""
         echo "$out" >&2
     fi
 }
@@ -72,7 +79,7 @@ class_keys() {
 regfree() {
     case_begin regfree
     simulator_beside
-    doctor 1 "ProgID,server,type library,creation,host classes"
+    doctor 1 "host classes"
     doctor 2 "" --dll "$site/missing.dll"
     cp "$bin/RegFreeClient.exe" "$folder/host/ZebMachine.dll" "$root/tests/deploy/ZebMachine.manifest" "$site/"
     out="$(cd "$site" && wine "$site/RegFreeClient.exe" 2>&1)" || fail "regfree: the client failed"
@@ -87,21 +94,53 @@ regfree() {
 # for one thing each.
 broken() {
     case_begin "$1"
-    [ "$1" = no-hwdev ] || simulator_beside
+    local said=""
+    case "$1" in
+        no-hwdev) ;;
+        hwdev-64bit) cp "$bin/x64/HwDev.dll" "$site/" || fail "$name: no 64-bit HwDev.dll"; said="64-bit" ;;
+        hwdev-on-path)
+            mkdir "$folder/vendor" && cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$folder/vendor/" ||
+                fail "$name: no simulator on PATH"
+            export WINEPATH
+            WINEPATH="$(windows_path "$folder/vendor")"
+            said="$WINEPATH" ;;
+        *) simulator_beside ;;
+    esac
     [ "$1" != simulator-without-site ] || rm "$site/terminals.json"
+    if [ "$1" = simulator-malformed-site ]; then
+        printf '{"terminals": [ {"ip": ' >"$site/terminals.json" || fail "$name: terminals.json not written"
+        said="terminals.json"
+    fi
     # One command line for the registrations and the damage: each program
-    # started in the guest costs seconds.
-    local setup=""
-    [ "$1" = host-unregistered ] || setup+="regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll") && "
-    setup+="regsvr32 /s $(windows_path "$site/Kavro.dll")"
+    # started in the guest costs seconds. Rows named manifest-* leave
+    # Kavro.dll unregistered, with the package's Kavro.manifest beside it.
+    local steps=()
+    [ "$1" = host-unregistered ] || steps+=("regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll")")
+    [[ "$1" == manifest-* ]] || steps+=("regsvr32 /s $(windows_path "$site/Kavro.dll")")
     local class='HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}'
     case "$1" in
-        threading-model) setup+=" && reg add $class\InprocServer32 /v ThreadingModel /d Free /f" ;;
-        typelib-missing) setup+=' && reg delete HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1} /f' ;;
+        threading-model) steps+=("reg add $class\InprocServer32 /v ThreadingModel /d Free /f") ;;
+        typelib-missing) steps+=('reg delete HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1} /f') ;;
     esac
+    local setup
+    setup="$(printf ' && %s' "${steps[@]}")"
+    setup="${setup# && }"
     wine cmd /c "$setup" >/dev/null || fail "$name: $setup"
-    [ "$1" != file-deleted ] || rm "$site/Kavro.dll"
-    doctor 1 "$2"
+    case "$1" in
+        file-deleted) rm "$site/Kavro.dll" ;;
+        server-unloadable)
+            # Registered and whole, but importing a DLL that no Windows has.
+            perl -0777 -pi -e 's/oleaut32\.dll/OLEAUTXX.dll/gi' "$site/Kavro.dll" &&
+                grep -qa OLEAUTXX "$site/Kavro.dll" || fail "$name: Kavro.dll's imports not damaged"
+            said="OLEAUTXX.dll" ;;
+        manifest-wrong-clsid)
+            said="{11111111-2222-3333-4444-555555555555}"
+            sed -i "s/clsid=\"{DB425C72-B048-4AF3-9725-AC921FE68FBF}\"/clsid=\"$said\"/" "$site/Kavro.manifest" &&
+                grep -qF "$said" "$site/Kavro.manifest" || fail "$name: Kavro.manifest not changed" ;;
+    esac
+    local want=1
+    [ -n "${2%%|*}" ] || want=0
+    doctor "$want" "$2"
     case_end
 }
 
@@ -131,12 +170,19 @@ mkdir -p "$scratch"
 # Two installations at a time, each with its own prefix, server and log. A
 # case's exit status is its number of failures; a step that dies says where.
 jobs=("install_cycle" "regfree"
-      "broken file-deleted server,type library,creation"
-      "broken threading-model threading model,creation"
+      "broken file-deleted server"
+      "broken threading-model threading model"
       "broken typelib-missing type library"
       "broken no-hwdev HwDev.dll"
+      "broken hwdev-64bit HwDev.dll"
+      "broken hwdev-on-path HwDev.dll"
+      "broken simulator-with-site |HwDev.dll"
       "broken simulator-without-site HwDev.dll"
-      "broken host-unregistered host classes")
+      "broken simulator-malformed-site HwDev.dll"
+      "broken server-unloadable creation"
+      "broken host-unregistered host classes"
+      "broken manifest-beside |HwDev.dll"
+      "broken manifest-wrong-clsid manifest")
 declare -A job_of=()
 failed=()
 running=0

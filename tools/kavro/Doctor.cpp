@@ -5,6 +5,7 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -13,7 +14,8 @@
 #include "Component.h"
 #include "Console.h"
 #include "Failure.h"
-#include "Handle.h"
+#include "ImageFile.h"
+#include "Manifest.h"
 #include "frame/Identity.h"
 #include "frame/Owners.h"
 
@@ -22,18 +24,31 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+enum class Level { kOk, kWarning, kProblem, kNotChecked };
+
 struct Finding {
     std::wstring check;
-    bool ok;
+    Level level;
     std::wstring found;
-    std::wstring fix;  // one sentence; empty when ok
+    std::wstring fix;  // one sentence; empty when ok or not checked
 };
+
+const wchar_t* LevelName(Level level)
+{
+    switch (level) {
+    case Level::kOk: return L"ok";
+    case Level::kWarning: return L"warning";
+    case Level::kProblem: return L"problem";
+    default: return L"not checked";
+    }
+}
 
 const wchar_t kRegister[] =
     L"Run install.cmd as administrator from the folder that holds Kavro.dll (or regsvr32 Kavro.dll there), "
     L"or give the host Kavro.manifest instead (see README.txt).";
 const wchar_t kRegisterAgain[] =
     L"Run install.cmd again as administrator from the folder that holds Kavro.dll: it writes the whole registration.";
+const wchar_t kReplaceComponent[] = L"Replace it with the Kavro.dll of the release package.";
 
 // The entry points the component binds in the vendor's library.
 const char* const kVendorEntryPoints[] = {
@@ -48,10 +63,12 @@ std::wstring GuidText(REFGUID guid)
     return text;
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b)
+bool SameText(const std::wstring& a, const std::wstring& b)
 {
-    return CompareStringOrdinal(FullPath(a).c_str(), -1, FullPath(b).c_str(), -1, TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
+
+bool SamePath(const std::wstring& a, const std::wstring& b) { return SameText(FullPath(a), FullPath(b)); }
 
 bool FileExists(const std::wstring& path)
 {
@@ -65,6 +82,34 @@ std::wstring FolderOf(const std::wstring& path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L"\\/") + 1); }
+
+// A folder the system names, with its backslash; empty when it gives none.
+std::wstring SystemGiven(UINT (WINAPI* get)(LPWSTR, UINT))
+{
+    wchar_t path[MAX_PATH * 4];
+    UINT n = get(path, MAX_PATH * 4);
+    return n > 0 && n < MAX_PATH * 4 ? std::wstring(path, n) + L"\\" : std::wstring();
+}
+
+std::wstring ModulePath(HMODULE module)
+{
+    wchar_t path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameW(module, path, MAX_PATH * 4);
+    return std::wstring(path, n < MAX_PATH * 4 ? n : 0);
+}
+
+// The file of the module an object's code lies in.
+std::wstring ModuleOf(IUnknown* object)
+{
+    HMODULE module = nullptr;
+    const void* code = *reinterpret_cast<void* const*>(object);  // the vtable
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(code), &module))
+        return {};
+    return ModulePath(module);
+}
+
 // What a few HRESULTs a host meets mean, in words.
 std::wstring Explained(HRESULT hr)
 {
@@ -73,6 +118,7 @@ std::wstring Explained(HRESULT hr)
     case REGDB_E_CLASSNOTREG: return text + L", class not registered: the host reports error 429";
     case CO_E_CLASSSTRING: return text + L", no such ProgID: the host reports error 429";
     case E_NOINTERFACE: return text + L", interface not supported";
+    case CLASS_E_CLASSNOTAVAILABLE: return text + L", the DLL does not serve this class";
     case HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND): return text + L", the server file or a DLL it needs is missing";
     case HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT): return text + L", not a 32-bit Windows DLL";
     default: return text;
@@ -114,27 +160,6 @@ std::optional<std::wstring> ClassesText(const std::wstring& key, const wchar_t* 
     return Key(HKEY_CLASSES_ROOT, key).Text(name);
 }
 
-// A 32-bit (x86) Windows DLL by its headers; else what it is instead.
-std::optional<std::wstring> NotA32BitDll(const std::wstring& path)
-{
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                            nullptr));
-    if (!file) return L"cannot be read (" + HresultText(HRESULT_FROM_WIN32(GetLastError())) + L")";
-    IMAGE_DOS_HEADER dos{};
-    IMAGE_NT_HEADERS32 nt{};
-    DWORD read = 0;
-    bool ok = ReadFile(file.get(), &dos, sizeof(dos), &read, nullptr) && read == sizeof(dos) &&
-              dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
-              SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
-              ReadFile(file.get(), &nt, sizeof(nt), &read, nullptr) && read == sizeof(nt) &&
-              nt.Signature == IMAGE_NT_SIGNATURE;
-    if (!ok) return std::wstring(L"is not a Windows program file");
-    if (nt.FileHeader.Machine == IMAGE_FILE_MACHINE_AMD64) return std::wstring(L"is a 64-bit file");
-    if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_I386) return std::wstring(L"is not built for x86");
-    if (!(nt.FileHeader.Characteristics & IMAGE_FILE_DLL)) return std::wstring(L"is a program, not a DLL");
-    return std::nullopt;
-}
-
 // The OriginalFilename of a file's version block, in its first translation.
 std::wstring OriginalFilename(const std::wstring& path)
 {
@@ -163,17 +188,49 @@ public:
     LoadedLibrary& operator=(const LoadedLibrary&) = delete;
     ~LoadedLibrary() { if (module_) FreeLibrary(module_); }
     HMODULE get() const { return module_; }
-    bool Exports(const char* name) const { return GetProcAddress(module_, name) != nullptr; }
-    std::wstring Path() const
-    {
-        wchar_t path[MAX_PATH * 4];
-        DWORD n = GetModuleFileNameW(module_, path, MAX_PATH * 4);
-        return std::wstring(path, n < MAX_PATH * 4 ? n : 0);
-    }
+    FARPROC Export(const char* name) const { return GetProcAddress(module_, name); }
+    std::wstring Path() const { return ModulePath(module_); }
 
 private:
     HMODULE module_;
 };
+
+// A library loaded by its full path; error: why not, when it is not.
+HMODULE LoadFile(const std::wstring& path, DWORD& error)
+{
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    error = module ? 0 : GetLastError();
+    return module;
+}
+
+// The simulator's verdict on its site file, as it will read it in a host.
+struct Verdict {
+    Level level;
+    std::wstring found, fix;
+};
+
+Verdict SimulatorVerdict(const LoadedLibrary& library)
+{
+    wchar_t named[MAX_PATH * 4];
+    DWORD n = GetEnvironmentVariableW(L"HWSIM_TERMINALS", named, MAX_PATH * 4);
+    std::wstring site = n > 0 && n < MAX_PATH * 4 ? std::wstring(named, n) : FolderOf(library.Path()) + L"terminals.json";
+    if (!FileExists(site))
+        return {Level::kProblem, L"the terminal simulator, with no site file, so it finds no terminal",
+                L"Put the terminal vendor's HwDev.dll there instead; the simulator belongs to tests."};
+    // Its first use reads the same site file it would read in a host (reading only).
+    using LoadErrorFunction = int(WINAPI*)(wchar_t*, int);
+    auto loadError = reinterpret_cast<LoadErrorFunction>(reinterpret_cast<void*>(library.Export("HwSim_LoadError")));
+    std::vector<wchar_t> error(2048);
+    int length = loadError ? loadError(error.data(), static_cast<int>(error.size())) : 0;
+    if (length > 0)
+        return {Level::kProblem,
+                L"the terminal simulator, and its site file cannot be used: " +
+                    std::wstring(error.data(), std::min<size_t>(length, error.size() - 1)),
+                L"Correct the site file, or copy terminals.json from the package's simulator folder again."};
+    return {Level::kWarning,
+            L"THE TERMINAL SIMULATOR, not the vendor's library: this PC sees only the simulated terminals of " + site,
+            L"On a PC meant for real terminals, put the terminal vendor's HwDev.dll in its place and remove terminals.json."};
+}
 
 class Examination {
 public:
@@ -181,10 +238,9 @@ public:
 
     std::vector<Finding> Run()
     {
-        const std::wstring file = CheckRegistration();
-        if (!file.empty()) CheckFile(file);
-        CheckTypeLibrary();
-        CheckCreation();
+        const bool progId = static_cast<bool>(Key(HKEY_CLASSES_ROOT, kProgId));
+        const bool server = static_cast<bool>(Key(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(CLSID_clsMachine)));
+        const std::wstring file = progId || server ? CheckRegistration() : CheckUnregistered();
         CheckVendorLibrary(FolderOf(file));
         CheckHostClasses();
         CheckRegistryView();
@@ -192,65 +248,175 @@ public:
     }
 
 private:
-    void Ok(const wchar_t* check, std::wstring found) { findings_.push_back({check, true, std::move(found), L""}); }
+    void Add(Level level, const wchar_t* check, std::wstring found, std::wstring fix = {})
+    {
+        findings_.push_back({check, level, std::move(found), std::move(fix)});
+    }
+    void Ok(const wchar_t* check, std::wstring found) { Add(Level::kOk, check, std::move(found)); }
     void Problem(const wchar_t* check, std::wstring found, std::wstring fix)
     {
-        findings_.push_back({check, false, std::move(found), std::move(fix)});
+        Add(Level::kProblem, check, std::move(found), std::move(fix));
+    }
+    // Checks that would only repeat a cause already reported.
+    void NotChecked(std::initializer_list<const wchar_t*> checks, const std::wstring& because)
+    {
+        for (const wchar_t* check : checks) Add(Level::kNotChecked, check, because);
     }
 
-    // The ProgID, the class's server entry and threading model; answers the
-    // file to look at: the one --dll names, else the registered one.
+    // Nothing registered: with Kavro.manifest beside the DLL that is an
+    // installation for use without registration; else the one cause.
+    std::wstring CheckUnregistered()
+    {
+        std::wstring file = given_;
+        if (file.empty()) {
+            std::wstring beside = FolderOf(ModulePath(nullptr)) + L"Kavro.dll";
+            if (FileExists(beside)) file = beside;
+        }
+        const std::wstring manifest = FolderOf(file) + L"Kavro.manifest";
+        if (file.empty() || !FileExists(manifest)) {
+            Problem(L"ProgID",
+                    L"Kavro.clsMachine is not registered, nor its class, and there is no Kavro.manifest beside " +
+                        (file.empty() ? std::wstring(L"Kavro.dll") : file),
+                    kRegister);
+            const std::wstring because = L"Kavro.dll is not registered";
+            NotChecked({L"server", L"threading model"}, because);
+            if (given_.empty()) NotChecked({L"32-bit DLL", L"version"}, because);
+            else CheckFile(given_);
+            NotChecked({L"type library", L"creation"}, because);
+            return file;
+        }
+        Ok(L"ProgID", L"Kavro.clsMachine is not registered: " + manifest +
+                          L" declares it for hosts whose manifest depends on Kavro (use without registration)");
+        std::wstring wrong = ManifestMistakes(manifest, NameOf(file));
+        std::optional<ActivatedManifest> context;
+        if (wrong.empty()) {
+            context.emplace(manifest);
+            if (context->error())
+                wrong = L"is not accepted as an activation context: " + Explained(HRESULT_FROM_WIN32(context->error()));
+        }
+        if (!wrong.empty())
+            Problem(L"manifest", manifest + L" " + wrong,
+                    L"Replace Kavro.manifest with the one of the release package, beside Kavro.dll.");
+        else
+            Ok(L"manifest", manifest + L" declares " + NameOf(file) + L" with clsMachine " + GuidText(CLSID_clsMachine) +
+                                L", Kavro.clsMachine, the type library " + GuidText(LIBID_Kavro) + L" and Apartment");
+        bool dll = CheckFile(file);
+        if (!wrong.empty() || !dll) {
+            NotChecked({L"type library", L"creation"}, wrong.empty() ? L"the DLL is not usable" : L"the manifest is wrong");
+            return file;
+        }
+        ComPtr<ITypeLib> library;
+        HRESULT hr = LoadRegTypeLib(LIBID_Kavro, kTypeLibMajor, kTypeLibMinor, LOCALE_NEUTRAL, &library);
+        if (FAILED(hr)) Problem(L"type library", L"Kavro 1.0 cannot be loaded through Kavro.manifest: " + Explained(hr),
+                                L"Replace Kavro.manifest and Kavro.dll with those of the release package.");
+        else Ok(L"type library", L"Kavro 1.0 loads through Kavro.manifest");
+        CheckCreation(file, L"by its ProgID through Kavro.manifest");
+        return file;
+    }
+
+    // What the manifest gets wrong about clsMachine in the DLL named dllName; empty when nothing.
+    static std::wstring ManifestMistakes(const std::wstring& manifest, const std::wstring& dllName)
+    {
+        std::optional<std::vector<DeclaredClass>> classes = DeclaredClasses(manifest);
+        if (!classes) return L"cannot be read";
+        const std::wstring clsid = GuidText(CLSID_clsMachine);
+        const DeclaredClass* ours = nullptr;
+        std::wstring others;
+        for (const DeclaredClass& c : *classes) {
+            if (SameText(c.clsid, clsid)) ours = &c;
+            else others += (others.empty() ? L"" : L", ") + c.clsid;
+        }
+        if (!ours)
+            return others.empty() ? L"declares no COM class, so not clsMachine " + clsid
+                                  : L"declares the class " + others + L", not clsMachine " + clsid;
+        std::wstring wrong;
+        auto expect = [&](const wchar_t* what, const std::wstring& got, const std::wstring& want) {
+            if (!SameText(got, want))
+                wrong += (wrong.empty() ? L"" : L", ") + std::wstring(what) + L" \"" + got + L"\" instead of \"" + want + L"\"";
+        };
+        expect(L"the file", ours->file, dllName);
+        expect(L"the ProgID", ours->progid, kProgId);
+        expect(L"the type library", ours->tlbid, GuidText(LIBID_Kavro));
+        expect(L"the threading model", ours->threadingModel, L"Apartment");
+        return wrong.empty() ? wrong : L"declares clsMachine with " + wrong;
+    }
+
+    // The ProgID, the class's server entry and threading model, the file and
+    // the type library; answers the file to look at: the one --dll names,
+    // else the registered one.
     std::wstring CheckRegistration()
     {
         const std::wstring clsid = GuidText(CLSID_clsMachine);
         std::optional<std::wstring> named = ClassesText(std::wstring(kProgId) + L"\\CLSID");
-        if (!named) Problem(L"ProgID", L"Kavro.clsMachine is not registered", kRegister);
-        else if (CompareStringOrdinal(named->c_str(), -1, clsid.c_str(), -1, TRUE) != CSTR_EQUAL)
+        bool creatable = named && SameText(*named, clsid);
+        if (!named) Problem(L"ProgID", L"Kavro.clsMachine is not registered", kRegisterAgain);
+        else if (!creatable)
             Problem(L"ProgID", L"Kavro.clsMachine names the class " + *named + L", not " + clsid, kRegisterAgain);
         else Ok(L"ProgID", L"Kavro.clsMachine names the class " + clsid);
 
         const std::wstring server = L"CLSID\\" + clsid + L"\\InprocServer32";
         std::optional<std::wstring> registered = ClassesText(server);
-        if (!registered) {
-            Problem(L"server", L"the class " + clsid + L" has no in-process server entry", named ? kRegisterAgain : kRegister);
-            return given_;
-        }
         std::wstring file = given_;
-        if (!FileExists(*registered))
-            Problem(L"server", L"the registered file " + *registered + L" does not exist", kRegisterAgain);
-        else if (!given_.empty() && !SamePath(given_, *registered))
-            Problem(L"server", L"the registration names " + *registered + L", not " + given_,
-                    L"Run install.cmd from the folder of " + given_ + L" to register that copy instead.");
-        else {
-            Ok(L"server", *registered);
-            file = *registered;
+        if (!registered) {
+            Problem(L"server", L"the class " + clsid + L" has no in-process server entry", kRegisterAgain);
+            NotChecked({L"threading model"}, L"there is no server entry");
+            creatable = false;
+        } else {
+            if (!FileExists(*registered)) {
+                Problem(L"server", L"the registered file " + *registered + L" does not exist", kRegisterAgain);
+                creatable = false;
+            } else if (!given_.empty() && !SamePath(given_, *registered)) {
+                Problem(L"server", L"the registration names " + *registered + L", not " + given_,
+                        L"Run install.cmd from the folder of " + given_ + L" to register that copy instead.");
+                creatable = false;
+            } else {
+                Ok(L"server", *registered);
+                file = *registered;
+            }
+            std::optional<std::wstring> model = ClassesText(server, L"ThreadingModel");
+            if (model && SameText(*model, L"Apartment")) Ok(L"threading model", L"Apartment");
+            else {
+                Problem(L"threading model",
+                        model ? L"\"" + *model + L"\" instead of \"Apartment\"" : std::wstring(L"none registered"),
+                        kRegisterAgain);
+                creatable = false;
+            }
         }
-        std::optional<std::wstring> model = ClassesText(server, L"ThreadingModel");
-        if (model && CompareStringOrdinal(model->c_str(), -1, L"Apartment", -1, TRUE) == CSTR_EQUAL)
-            Ok(L"threading model", L"Apartment");
-        else
-            Problem(L"threading model",
-                    model ? L"\"" + *model + L"\" instead of \"Apartment\"" : std::wstring(L"none registered"),
-                    kRegisterAgain);
-        return file;
+        if (file.empty())
+            NotChecked({L"32-bit DLL", L"version"},
+                       registered ? L"the registered file does not exist" : L"there is no registered file to check");
+        else creatable = CheckFile(file) && creatable;
+        CheckTypeLibrary(registered.value_or(L""));
+        if (creatable) CheckCreation(file, L"by its ProgID");
+        else NotChecked({L"creation"}, L"it would fail for the problems above");
+        return file.empty() ? registered.value_or(L"") : file;
     }
 
-    void CheckFile(const std::wstring& file)
+    // False when the file is no 32-bit DLL: nothing can be created from it.
+    bool CheckFile(const std::wstring& file)
     {
-        if (std::optional<std::wstring> wrong = NotA32BitDll(file)) {
-            Problem(L"32-bit DLL", file + L" " + *wrong, L"Replace it with the Kavro.dll of the release package.");
-            return;
+        std::wstring unreadable;
+        std::optional<ImageFile> image = ReadImageFile(file, &unreadable);
+        std::wstring wrong = !image ? unreadable
+                             : image->machine != IMAGE_FILE_MACHINE_I386 ? L"is a " + Bitness(image->machine) + L" file"
+                             : !image->dll ? std::wstring(L"is a program, not a DLL")
+                                           : std::wstring();
+        if (!wrong.empty()) {
+            Problem(L"32-bit DLL", file + L" " + wrong, kReplaceComponent);
+            NotChecked({L"version"}, L"the file is not a 32-bit DLL");
+            return false;
         }
         Ok(L"32-bit DLL", file + L" is a 32-bit Windows DLL");
         std::wstring original = OriginalFilename(file), version = FileVersion(file);
-        if (CompareStringOrdinal(original.c_str(), -1, L"Kavro.dll", -1, TRUE) != CSTR_EQUAL)
+        if (!SameText(original, L"Kavro.dll"))
             Problem(L"version", original.empty() ? std::wstring(L"the file has no version block of Kavro.dll")
                                                  : L"the file calls itself " + original + L", not Kavro.dll",
-                    L"Replace it with the Kavro.dll of the release package.");
+                    kReplaceComponent);
         else Ok(L"version", L"Kavro.dll " + version);
+        return true;
     }
 
-    void CheckTypeLibrary()
+    void CheckTypeLibrary(const std::wstring& serverFile)
     {
         const std::wstring key = L"TypeLib\\" + GuidText(LIBID_Kavro) + L"\\" + std::to_wstring(kTypeLibMajor) + L"." +
                                  std::to_wstring(kTypeLibMinor) + L"\\0\\win32";
@@ -260,7 +426,11 @@ private:
             return;
         }
         if (!FileExists(*path)) {
-            Problem(L"type library", L"the registered type library file " + *path + L" does not exist", kRegisterAgain);
+            // The library lives in Kavro.dll: a missing server file is already reported.
+            if (!serverFile.empty() && SamePath(*path, serverFile))
+                NotChecked({L"type library"}, L"it is in the missing file " + *path);
+            else
+                Problem(L"type library", L"the registered type library file " + *path + L" does not exist", kRegisterAgain);
             return;
         }
         ComPtr<ITypeLib> library;
@@ -270,7 +440,9 @@ private:
         else Ok(L"type library", L"Kavro 1.0 in " + *path);
     }
 
-    void CheckCreation()
+    // Made only when every check it depends on passed, so a failure here is
+    // the file's own: say what loading it gives.
+    void CheckCreation(const std::wstring& file, const std::wstring& how)
     {
         CLSID clsid;
         ComPtr<IUnknown> object;
@@ -278,59 +450,106 @@ private:
         if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                                  reinterpret_cast<void**>(object.GetAddressOf()));
         if (FAILED(hr)) {
-            Problem(L"creation", L"creating Kavro.clsMachine by its ProgID failed: " + Explained(hr),
-                    L"Correct the problems above; creation works once the registration is whole.");
+            const std::wstring failed = L"creating Kavro.clsMachine " + how + L" failed: " + Explained(hr) + L"; ";
+            DWORD error = 0;
+            LoadedLibrary library(LoadFile(file, error));
+            if (!library.get())
+                Problem(L"creation", failed + file + L" does not load: " + WhyNotLoaded(file, error),
+                        L"Put back the Kavro.dll of the release package; if that one fails the same way, this Windows "
+                        L"lacks the system DLL named here.");
+            else
+                Problem(L"creation", failed + file + L" loads but does not create the class", kReplaceComponent);
             return;
         }
+        const std::wstring loaded = ModuleOf(object.Get());
         ComPtr<IMachine> machine;
         ComPtr<IDispatch> byDefault;
         HRESULT hrMachine = object.As(&machine);
         HRESULT hrDefault = object->QueryInterface(IID__clsMachine, reinterpret_cast<void**>(byDefault.GetAddressOf()));
-        if (FAILED(hrMachine) || FAILED(hrDefault))
+        if (loaded.empty() || !SamePath(loaded, file))
             Problem(L"creation",
-                    L"Kavro.clsMachine was created, but IMachine answers " + Explained(hrMachine) +
+                    L"Kavro.clsMachine " + how + L" was created from " + (loaded.empty() ? L"an unknown module" : loaded) +
+                        L", not from " + file,
+                    L"Unregister the other copy (uninstall.cmd in its folder), then run install.cmd beside " + file + L".");
+        else if (FAILED(hrMachine) || FAILED(hrDefault))
+            Problem(L"creation",
+                    L"Kavro.clsMachine was created from " + loaded + L", but IMachine answers " + Explained(hrMachine) +
                         L" and _clsMachine " + Explained(hrDefault),
                     L"Register Kavro.dll again (threading model Apartment) and make sure the host is installed.");
-        else Ok(L"creation", L"Kavro.clsMachine created by its ProgID; IMachine and _clsMachine answer");
+        else Ok(L"creation", L"Kavro.clsMachine created " + how + L" from " + loaded + L"; IMachine and _clsMachine answer");
     }
 
-    // As the component finds it: the standard search from this program's
-    // folder, then beside the component.
+    // As the component finds it: the standard search, then beside the
+    // component. Named with the folder it came from, and whether a host
+    // finds it there too.
     void CheckVendorLibrary(const std::wstring& componentFolder)
     {
+        const std::wstring beside = componentFolder.empty() ? std::wstring() : componentFolder + L"HwDev.dll";
+        DWORD error = 0;
         HMODULE module = LoadLibraryW(L"HwDev.dll");
-        std::wstring how = L"by the standard search from kavro.exe's folder";
-        if (!module && !componentFolder.empty()) {
-            module = LoadLibraryExW((componentFolder + L"HwDev.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            how = L"beside Kavro.dll";
-        }
+        if (!module && FileExists(beside)) module = LoadFile(beside, error);
         if (!module) {
-            std::wstring where = componentFolder.empty() ? std::wstring() : L" nor beside Kavro.dll in " + componentFolder;
-            Problem(L"HwDev.dll", L"not found by the standard search from kavro.exe's folder" + where,
-                    L"Copy the terminal vendor's HwDev.dll beside Kavro.dll.");
+            CheckUnloadableVendorLibrary(beside);
             return;
         }
         LoadedLibrary library(module);
         const std::wstring path = library.Path();
-        if (library.Exports("HwSim_Reset")) {
-            wchar_t named[MAX_PATH * 4];
-            DWORD n = GetEnvironmentVariableW(L"HWSIM_TERMINALS", named, MAX_PATH * 4);
-            std::wstring site = n > 0 && n < MAX_PATH * 4 ? std::wstring(named, n) : FolderOf(path) + L"terminals.json";
-            if (FileExists(site))
-                Ok(L"HwDev.dll", path + L", " + how + L": the simulator, with the site file " + site +
-                                     L" (simulated terminals only)");
-            else
-                Problem(L"HwDev.dll", path + L", " + how + L": the simulator, with no site file, so it finds no terminal",
-                        L"Put the terminal vendor's HwDev.dll there instead; the simulator belongs to tests.");
+        Verdict kind{Level::kOk, L"the vendor's library", L""};
+        if (library.Export("HwSim_Reset")) kind = SimulatorVerdict(library);
+        else {
+            std::wstring missing;
+            for (const char* name : kVendorEntryPoints)
+                if (!library.Export(name)) missing += (missing.empty() ? L"" : L", ") + FromUtf8(name);
+            if (!missing.empty())
+                kind = {Level::kProblem, L"the vendor's library, but it lacks " + missing,
+                        L"Use the HwDev.dll of the terminal vendor's SDK that Kavro.dll was made for."};
+        }
+        // Only beside Kavro.dll and in the system folders does every host find
+        // it; the current folder, PATH and kavro.exe's folder are this process's.
+        const std::wstring folder = FolderOf(path);
+        std::wstring where;
+        if (!componentFolder.empty() && SamePath(folder, componentFolder)) where = L"beside Kavro.dll";
+        else if (SamePath(folder, SystemGiven(GetSystemDirectoryW)) || SamePath(folder, SystemGiven(GetWindowsDirectoryW)) ||
+                 SamePath(folder, SystemGiven(GetSystemWow64DirectoryW)))
+            where = L"in the system folders";
+        else {
+            const std::wstring fix = L"Copy it beside Kavro.dll" +
+                                     (componentFolder.empty() ? std::wstring() : L" in " + componentFolder) +
+                                     L", where every host finds it.";
+            where = SamePath(folder, FolderOf(ModulePath(nullptr)))
+                        ? L"from kavro.exe's folder, where a host does not look unless it lives there too"
+                        : L"from " + folder + L", by the search of the current folder or PATH: a host started elsewhere "
+                          L"does not find it";
+            kind = {Level::kProblem, kind.found, kind.level == Level::kOk ? fix : fix + L" " + kind.fix};
+        }
+        Add(kind.level, L"HwDev.dll", path + L", " + where + L": " + kind.found, kind.fix);
+    }
+
+    // Not loaded: not there, or there but unusable, and why.
+    void CheckUnloadableVendorLibrary(const std::wstring& beside)
+    {
+        std::wstring file = FileExists(beside) ? beside : std::wstring();
+        if (file.empty()) {
+            wchar_t found[MAX_PATH * 4];
+            DWORD n = SearchPathW(nullptr, L"HwDev.dll", nullptr, MAX_PATH * 4, found, nullptr);
+            if (n > 0 && n < MAX_PATH * 4) file.assign(found, n);
+        }
+        if (file.empty()) {
+            Problem(L"HwDev.dll",
+                    L"not found: neither beside Kavro.dll" + (beside.empty() ? std::wstring() : L" (" + beside + L")") +
+                        L" nor in the system folders, the current folder or on PATH",
+                    L"Copy the terminal vendor's HwDev.dll beside Kavro.dll.");
             return;
         }
-        std::wstring missing;
-        for (const char* name : kVendorEntryPoints)
-            if (!library.Exports(name)) missing += (missing.empty() ? L"" : L", ") + FromUtf8(name);
-        if (!missing.empty())
-            Problem(L"HwDev.dll", path + L", " + how + L": the vendor's library, but it lacks " + missing,
-                    L"Use the HwDev.dll of the terminal vendor's SDK that Kavro.dll was made for.");
-        else Ok(L"HwDev.dll", path + L", " + how + L": the vendor's library");
+        DWORD error = 0;
+        LoadedLibrary retried(LoadFile(file, error));
+        std::optional<ImageFile> image = ReadImageFile(file);
+        std::wstring fix = image && image->machine != IMAGE_FILE_MACHINE_I386
+                               ? L"Use the 32-bit (x86) HwDev.dll of the terminal vendor's SDK: Kavro.dll is 32-bit."
+                           : error == ERROR_MOD_NOT_FOUND
+                               ? L"Copy the DLLs named here beside HwDev.dll (they come with the vendor's SDK)."
+                               : L"Replace it with the terminal vendor's HwDev.dll.";
+        Problem(L"HwDev.dll", file + L" is there but does not load: " + WhyNotLoaded(file, error), fix);
     }
 
     void CheckHostClasses()
@@ -377,19 +596,34 @@ int Doctor(const std::wstring& dllPath, bool json)
     if (!dllPath.empty() && !FileExists(FullPath(dllPath))) Fail(kBadArguments, L"--dll: there is no file " + dllPath);
     std::vector<Finding> findings = Examination(dllPath).Run();
     size_t problems = 0;
-    for (const Finding& f : findings) problems += f.ok ? 0 : 1;
+    std::wstring warnings;  // their checks' names
+    size_t warned = 0;
+    for (const Finding& f : findings) {
+        problems += f.level == Level::kProblem ? 1 : 0;
+        if (f.level == Level::kWarning) warnings += (warned++ ? L", " : L"") + f.check;
+    }
 
     if (json) {
         Json out = Json::array();
-        for (const Finding& f : findings)
-            out.push_back({{"check", Utf8(f.check)}, {"ok", f.ok}, {"found", Utf8(f.found)}, {"fix", Utf8(f.fix)}});
+        for (const Finding& f : findings) {
+            // "ok" stays what it was for readers that know no levels: nothing to correct.
+            bool ok = f.level == Level::kOk || f.level == Level::kWarning;
+            out.push_back({{"check", Utf8(f.check)}, {"ok", ok}, {"found", Utf8(f.found)}, {"fix", Utf8(f.fix)},
+                           {"level", Utf8(LevelName(f.level))}});
+        }
         Print(FromUtf8(out.dump(2)) + L"\n");
     } else {
         std::wstring text;
-        for (const Finding& f : findings)
-            text += (f.ok ? L"ok       " : L"problem  ") + f.check + L": " + f.found + (f.ok ? L"" : L". Fix: " + f.fix) + L"\n";
-        text += problems == 0 ? L"Everything is in order.\n"
-                              : std::to_wstring(problems) + (problems == 1 ? L" problem" : L" problems") + L" found.\n";
+        for (const Finding& f : findings) {
+            std::wstring level = LevelName(f.level);
+            level.resize(std::max<size_t>(level.size() + 2, 9), L' ');
+            text += level + f.check + L": " + f.found + (f.fix.empty() ? L"" : L". Fix: " + f.fix) + L"\n";
+        }
+        const std::wstring warningCount = std::to_wstring(warned) + (warned == 1 ? L" warning (" : L" warnings (") + warnings + L")";
+        if (problems == 0 && warned == 0) text += L"Everything is in order.\n";
+        else if (problems == 0) text += L"No problem found, but " + warningCount + L": read it before you leave.\n";
+        else text += std::to_wstring(problems) + (problems == 1 ? L" problem" : L" problems") + L" found" +
+                     (warned ? L", and " + warningCount : L"") + L".\n";
         Print(text);
     }
     return problems == 0 ? kSuccess : kAnsweredFalse;

@@ -90,6 +90,10 @@ int Run()
     app.add_option("--dll", o.dll, "Load this Kavro.dll without registration")->type_name("PATH");
     app.add_flag("--version", o.version, "Show the component's file version");
     app.require_subcommand(0, 1);
+    app.footer(
+        "Exit codes: 0 done; 1 the component answered false; 2 bad arguments or a bad file; 3 Kavro.clsMachine could "
+        "not be created; 4 a call failed; 5 busy: the fingerprint store stayed locked, nothing was changed; run it "
+        "again.");
 
     CLI::App* discover = app.add_subcommand("discover", "Search a range of addresses or ports for terminals");
     AddTerminalOptions(*discover, o, true);

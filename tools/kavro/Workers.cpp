@@ -448,7 +448,8 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
         }
         places.Done(*index, std::move(result));
     }
-    worker.reset();
+    // Ended at once: an idle worker's orderly exit would only delay the result.
+    if (worker) worker->End(true);
     places.WorkerGone();
 }
 

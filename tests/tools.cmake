@@ -8,3 +8,5 @@ add_dependencies(test_tools kavro)
 
 add_test(NAME test_demo COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(test_demo PROPERTIES TIMEOUT 300)
+# Each of its few dozen kavro.exe runs costs seconds, many more in an emulated guest.
+set_tests_properties(test_tools PROPERTIES TIMEOUT 3600)

@@ -161,6 +161,7 @@ Call::Call(HwSimFunc func, const DevAddress* address)
     logged_.call.qpcTime = now.QuadPart;
     if (address) std::memcpy(logged_.call.address, address, sizeof(DevAddress));
     int delayMs = 0;
+    std::string printed;
     {
         Locked state;
         forcing_ = state->forcing[func];
@@ -171,6 +172,12 @@ Call::Call(HwSimFunc func, const DevAddress* address)
             if (terminal) delayMs += terminal->latencyMs;
             else if (func == HWSIM_IsDevExist) delayMs += state->absentMs; // real terminals time out
         }
+        printed = state->stdoutText;
+        if (state->exitOnCall) TerminateProcess(GetCurrentProcess(), state->exitOnCall);
+    }
+    if (!printed.empty()) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), printed.data(), static_cast<DWORD>(printed.size()), &written, nullptr);
     }
     if (delayMs > 0) Sleep(static_cast<DWORD>(delayMs));
 }

@@ -97,6 +97,8 @@ struct FileBinding {
 struct State {
     std::vector<Terminal> terminals; // terminal id is index + 1
     int absentMs = 0;                // a probe that no terminal answers takes this long
+    std::string stdoutText;          // printed on the standard output by every call
+    unsigned exitOnCall = 0;         // nonzero: every call ends the process with this exit code
     FileBinding file;
     Forcing forcing[HWSIM_FUNC_COUNT];
     std::vector<LoggedCall> log;

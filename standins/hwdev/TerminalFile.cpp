@@ -200,9 +200,11 @@ Site ParseSite(const std::string& text, const std::string& fileName)
         size_t start = what.find("] ");
         top.Fail(start == std::string::npos ? what : what.substr(start + 2));
     }
-    OnlyKeys(doc, top, {"absent_ms", "terminals"});
+    OnlyKeys(doc, top, {"absent_ms", "stdout_text", "exit_on_call", "terminals"});
     Site site;
     site.absentMs = static_cast<int>(OptionalInteger(doc, top, "absent_ms", 0, kMaxTimingMs, 0));
+    if (doc.contains("stdout_text")) site.stdoutText = Text(doc["stdout_text"], top, "stdout_text");
+    site.exitOnCall = static_cast<unsigned>(OptionalInteger(doc, top, "exit_on_call", 0, 0xFFFFFFFFLL, 0));
     const json& terminals = Array(doc, top, "terminals");
     for (size_t i = 0; i < terminals.size(); ++i) {
         const Place place = top.In("terminal " + std::to_string(i + 1));
@@ -218,10 +220,14 @@ Site ParseSite(const std::string& text, const std::string& fileName)
     return site;
 }
 
-std::string FormatSite(int absentMs, const std::vector<Terminal>& terminals, const std::string& fileName)
+std::string FormatSite(const Site& site, const std::string& fileName)
 {
+    const std::vector<Terminal>& terminals = site.terminals;
     // One record a line, so that a person can read and edit the file.
-    std::string out = "{\"absent_ms\":" + std::to_string(absentMs) + ",\n \"terminals\":[";
+    std::string out = "{\"absent_ms\":" + std::to_string(site.absentMs) + ",\n";
+    if (!site.stdoutText.empty()) out += " \"stdout_text\":" + json(site.stdoutText).dump() + ",\n";
+    if (site.exitOnCall) out += " \"exit_on_call\":" + std::to_string(site.exitOnCall) + ",\n";
+    out += " \"terminals\":[";
     for (size_t i = 0; i < terminals.size(); ++i) {
         const Terminal& t = terminals[i];
         const Place place = Place(fileName, "terminal " + std::to_string(i + 1)).With(LinkName(t));

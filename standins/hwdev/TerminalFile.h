@@ -17,11 +17,13 @@ public:
 
 struct Site {
     int absentMs = 0;
+    std::string stdoutText;  // every call prints it on the standard output, as some vendor libraries do
+    unsigned exitOnCall = 0;  // nonzero: every call ends the process with this code, as one that cannot start
     std::vector<Terminal> terminals;
 };
 
 // fileName (UTF-8) only goes into messages.
 Site ParseSite(const std::string& json, const std::string& fileName);
-std::string FormatSite(int absentMs, const std::vector<Terminal>& terminals, const std::string& fileName);
+std::string FormatSite(const Site& site, const std::string& fileName);
 
 } // namespace hwsim

@@ -154,6 +154,8 @@ void ReadBound(State& state)
     FileBinding& file = state.file;
     state.terminals.clear();
     state.absentMs = 0;
+    state.stdoutText.clear();
+    state.exitOnCall = 0;
     file.valid = false;
     file.error.clear();
     file.stamp = FileStamp{}; // a file that cannot be opened is not read again until it appears
@@ -161,6 +163,8 @@ void ReadBound(State& state)
         Site site = ParseSite(ReadWhole(file.path, file.stamp), Name(file.path));
         state.terminals = std::move(site.terminals);
         state.absentMs = site.absentMs;
+        state.stdoutText = std::move(site.stdoutText);
+        state.exitOnCall = site.exitOnCall;
         file.valid = true;
     } catch (const std::exception& e) {
         file.error = e.what();
@@ -229,7 +233,7 @@ bool ChangeTerminal(State& state, const DevAddress* address, const std::function
     change(*terminal);
     try {
         TempFile temp(state.file.path);
-        temp.Write(FormatSite(state.absentMs, state.terminals, Name(state.file.path)));
+        temp.Write(FormatSite(Site{state.absentMs, state.stdoutText, state.exitOnCall, state.terminals}, Name(state.file.path)));
         temp.Place();
         state.file.stamp = StampOf(state.file.path);
         return true;

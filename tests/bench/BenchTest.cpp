@@ -14,14 +14,15 @@ TEST(Bench, TinyRunGivesEveryFigure)
     ProcessOutcome run = RunProcess(
         L"\"" + BinDir() + L"kavro-bench.exe\" --json --repetitions 1 --records 20 --ports 3 --numbers 2 "
         L"--employees 5 --template-bytes 16 --rewrite-bytes 64 --rewrite-calls 2 --cycles 2 "
-        L"--jobs-addresses 2 --jobs-absent-ms 0 --jobs-repetitions 1",
+        L"--jobs-addresses 2 --jobs-absent-ms 0 --jobs-slow-absent-ms 10 --jobs-repetitions 1",
         BinDir(), 300000);
     ASSERT_EQ(run.exitCode, 0u) << "kavro-bench failed:\n" << run.output;
     nlohmann::json figures = nlohmann::json::parse(run.output, nullptr, false);
     ASSERT_TRUE(figures.is_object()) << "expected one JSON object, got:\n" << run.output;
 
     for (const char* key : {"download_ratio", "discovery_ratio", "backup_ratio", "rewrite_us",
-                            "create_call_release_us", "discover_jobs_speedup", "dll_bytes"}) {
+                            "create_call_release_us", "discover_jobs_speedup", "discover_jobs_speedup_1s",
+                            "dll_bytes"}) {
         ASSERT_TRUE(figures.contains(key)) << "no " << key << " in:\n" << run.output;
         EXPECT_TRUE(figures[key].is_number() && figures[key].get<double>() > 0)
             << key << " should be a positive number, got " << figures[key].dump();

@@ -93,6 +93,41 @@ bool NoneLeft(DWORD parent)
     return KavroChildrenOf(parent).empty();
 }
 
+// The temporary files beside a store: a writer's, named <store>.<its process id>.tmp.
+std::vector<DWORD> TemporaryOwners(const std::wstring& store)
+{
+    std::vector<DWORD> owners;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((store + L".*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return owners;
+    do {
+        std::wstring name = found.cFileName;
+        size_t dot = name.rfind(L'.', name.size() - 5);
+        owners.push_back(wcstoul(name.c_str() + dot + 1, nullptr, 10));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return owners;
+}
+
+// The first writer other than not that has a temporary file; 0 if none shows within two minutes.
+DWORD WriterRenaming(const std::wstring& store, DWORD not_ = 0)
+{
+    for (int tries = 0; tries < 1200; ++tries, Sleep(100))
+        for (DWORD owner : TemporaryOwners(store))
+            if (owner != not_) return owner;
+    return 0;
+}
+
+// Without the lines that are exactly noise.
+std::string Without(const std::string& text, const std::string& noise)
+{
+    std::string out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line != noise) out += line + "\n";
+    return out;
+}
+
 bool RegistryHas(const std::wstring& key)
 {
     HKEY handle;
@@ -267,7 +302,7 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
 
     // 192.168.1.14 answers after ten minutes: its worker is killed meanwhile.
     kavro::test::ProcessOutcome killed;
-    std::thread search([&] { killed = run(L"--ip 192.168.1.8-15 --jobs 4"); });
+    std::thread search([&] { killed = run(L"--ip 192.168.1.8-15 --jobs 4 --place-timeout 3600"); });
     DWORD parent = 0, slow = LoneWorker(parent);
     HANDLE worker = OpenProcess(PROCESS_TERMINATE, FALSE, slow);
     EXPECT_TRUE(worker && TerminateProcess(worker, 99)) << "the worker searching 192.168.1.14 is found";
@@ -285,13 +320,166 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
     EXPECT_TRUE(NoneLeft(parent)) << "no worker outlives kavro.exe";
 
     // kavro.exe itself ended (as by Ctrl+C): its job ends the workers.
-    std::thread ended([&] { run(L"--ip 192.168.1.8-15 --jobs 4"); });
+    std::thread ended([&] { run(L"--ip 192.168.1.8-15 --jobs 4 --place-timeout 3600"); });
     slow = LoneWorker(parent);
     HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
     EXPECT_TRUE(slow && process && TerminateProcess(process, 130)) << "kavro.exe and its slow worker are found";
     if (process) CloseHandle(process);
     ended.join();
     EXPECT_TRUE(NoneLeft(parent)) << "the workers of an ended kavro.exe end with it";
+}
+
+// Many kavro.exe on one store: backups at once all land; a reader that holds
+// the store open only delays a backup's rename; a writer killed while it holds
+// the lock blocks nobody and its temporary file goes; a lock held beyond
+// --wait ends in exit code 5 with the store untouched.
+TEST(KavroTool, StoreKeepsEveryBackupWhileOthersWriteReadAndDie)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring folder = Scratch(L"concurrent");
+    const std::wstring store = folder + L"fingerprints.json";
+    DeleteFileW(store.c_str());
+    for (DWORD owner : TemporaryOwners(store)) DeleteFileW((store + L"." + std::to_wstring(owner) + L".tmp").c_str());
+    // Each employee's template: 40 bytes of its own, in base64.
+    auto templateOf = [](int person) { return std::string(40, static_cast<char>('a' + person)); };
+    auto site = [&](int latencyMs) {
+        std::string employees;
+        for (int person = 1; person <= 8; ++person)
+            employees += std::string(person > 1 ? "," : "") + R"({"number": "200)" + std::to_string(person) +
+                         R"(", "template": ")" + Base64({templateOf(person).begin(), templateOf(person).end()}) + "\"}";
+        WriteAll(folder + L"terminals.json", R"({"terminals": [{"ip": "192.168.1.201", "number": 1, "latency_ms": )" +
+                                                 std::to_string(latencyMs) + R"(, "employees": [)" + employees + "]}]}");
+    };
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", (folder + L"terminals.json").c_str());
+    auto backup = [&](int person, const std::wstring& more = L"") {
+        return kavro::test::RunProcess(L"\"" + bin + L"kavro.exe\" --dll \"" + bin +
+                                           L"Kavro.dll\" backup --ip 192.168.1.201 --person 200" +
+                                           std::to_wstring(person) + L" --store fingerprints.json" + more,
+                                       folder, 300000);
+    };
+
+    // Longer than the spread of eight process starts, even in an emulated guest.
+    site(20000);
+    std::vector<kavro::test::ProcessOutcome> outcomes(8);
+    {
+        std::vector<std::jthread> runs;
+        for (int person = 1; person <= 8; ++person)
+            runs.emplace_back([&, person] { outcomes[person - 1] = backup(person); });
+    }
+    for (int person = 1; person <= 8; ++person)
+        EXPECT_EQ(outcomes[person - 1].exitCode, 0u) << "backup of 200" << person << ":\n" << outcomes[person - 1].output;
+    FingerprintStore all = FingerprintStore::Load(store, true);
+    EXPECT_EQ(all.rows().size(), 8u) << "every concurrent backup kept its row:\n" << ReadAll(store);
+    for (int person = 1; person <= 8; ++person) {
+        const FingerprintRow* row = all.Find(L"200" + std::to_wstring(person), 1);
+        std::string expected = templateOf(person);
+        EXPECT_TRUE(row && row->bFingerprint == std::vector<std::uint8_t>(expected.begin(), expected.end()))
+            << "employee 200" << person << " has its own template";
+    }
+
+    // A reader without the lock holds the store open: the first writer waits
+    // at its rename, holding the lock, and is killed there; the next one gets
+    // the lock, and renames once the reader lets go.
+    site(0);
+    HANDLE reader = CreateFileW(store.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    kavro::test::ProcessOutcome killed, next;
+    std::jthread first([&] { killed = backup(1); });
+    DWORD holder = WriterRenaming(store);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, holder);
+    EXPECT_TRUE(holder && process && TerminateProcess(process, 99))
+        << "a backup waits at its rename while the store is open (pid " << holder << ")";
+    if (process) CloseHandle(process);
+    first.join();
+    EXPECT_EQ(killed.exitCode, 99u) << killed.output;
+    std::jthread second([&] { next = backup(2, L" --wait 200"); });
+    DWORD writer = WriterRenaming(store, holder);
+    EXPECT_NE(writer, 0u) << "the killed writer's lock blocks nobody";
+    EXPECT_EQ(TemporaryOwners(store), std::vector<DWORD>{writer}) << "the killed writer's temporary file was swept";
+    Sleep(1000);
+    CloseHandle(reader);
+    second.join();
+    EXPECT_EQ(next.exitCode, 0u) << "the rename waits for the reader\n" << next.output;
+    EXPECT_TRUE(TemporaryOwners(store).empty()) << "no temporary file is left";
+    EXPECT_EQ(FingerprintStore::Load(store, true).rows().size(), 8u);
+
+    // The lock held elsewhere past --wait: exit 5, nothing changed.
+    const std::string before = ReadAll(store);
+    HANDLE lock = CreateFileW((store + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, 0, nullptr);
+    OVERLAPPED at{};
+    ASSERT_TRUE(lock != INVALID_HANDLE_VALUE && LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
+    auto busy = backup(3, L" --wait 1");
+    CloseHandle(lock);
+    EXPECT_EQ(busy.exitCode, static_cast<DWORD>(kBusy)) << busy.output;
+    for (const char* says : {"fingerprints.json is busy", "employee 2003", "was not saved; nothing was changed",
+                             "Run it again"})
+        EXPECT_NE(busy.output.find(says), std::string::npos) << "expected \"" << says << "\" in:\n" << busy.output;
+    EXPECT_EQ(ReadAll(store), before) << "a busy backup leaves the store's bytes as they were";
+    EXPECT_TRUE(TemporaryOwners(store).empty()) << "a busy backup leaves no temporary file";
+}
+
+// A search that meets faults: an address that never answers is reported at
+// its deadline; a library that prints answer-like lines on the standard output
+// fools nothing; workers that cannot start stop the search with one message;
+// Ctrl+C prints what was found.
+TEST(KavroTool, SearchIsNeitherHungNorFooledNorSilentlyCut)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring folder = Scratch(L"faults");
+    // What a real answer for the second place would look like, claiming a terminal.
+    const std::string noise = R"({"place":1,"found":[[{"name":"vIp","text":"6.6.6.6"}]],"exit_code":0,"failure":""})";
+    std::string quoted;
+    for (char c : noise) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    WriteAll(folder + L"noisy.json", R"({"absent_ms": 100, "stdout_text": ")" + quoted + R"(\n", "terminals": [
+        {"ip": "192.168.1.3", "number": 1}, {"ip": "192.168.1.6", "number": 1, "latency_ms": 600000}]})");
+    WriteAll(folder + L"nostart.json", R"({"exit_on_call": 3221225794, "terminals": []})");
+    const std::wstring discover = L"\"" + bin + L"kavro.exe\" --dll \"" + bin + L"Kavro.dll\" discover ";
+    auto run = [&](const wchar_t* site, const std::wstring& args, DWORD flags = 0) {
+        SetEnvironmentVariableW(L"HWSIM_TERMINALS", (folder + site).c_str());
+        return kavro::test::RunProcess(discover + args, folder, 600000, flags);
+    };
+
+    auto late = run(L"noisy.json", L"--ip 192.168.1.1-8 --jobs 4 --place-timeout 5");
+    std::string result = Without(late.output, noise);
+    EXPECT_NE(late.output.find(noise), std::string::npos) << "the library's output reaches standard error\n" << late.output;
+    EXPECT_EQ(late.exitCode, static_cast<DWORD>(kCallFailed)) << late.output;
+    for (const char* says :
+         {"network  192.168.1.3      imachineno=1",
+          "network  192.168.1.6      search failed: The worker process searching 192.168.1.6 did not answer within 5 s",
+          "1 terminal found; searched 8 addresses with terminal numbers 1-1; the search failed at 1 of them."})
+        EXPECT_NE(result.find(says), std::string::npos) << "expected \"" << says << "\" in:\n" << late.output;
+    EXPECT_EQ(result.find("6.6.6.6"), std::string::npos) << "printed text passed for an answer:\n" << result;
+    EXPECT_EQ(result.find("ended without answering"), std::string::npos) << "a healthy worker was ended:\n" << result;
+
+    auto nostart = run(L"nostart.json", L"--ip 192.168.1.1-12 --jobs 4");
+    EXPECT_EQ(nostart.exitCode, static_cast<DWORD>(kCallFailed)) << nostart.output;
+    const std::string why = "Worker processes cannot start: 2 ended before they answered";
+    size_t at = nostart.output.find(why);
+    EXPECT_TRUE(at != std::string::npos && nostart.output.find(why, at + 1) == std::string::npos)
+        << "expected \"" << why << "\" once in:\n" << nostart.output;
+    for (const char* says : {"0xC0000142", "12 of 12 addresses were not searched", "--jobs 1"})
+        EXPECT_NE(nostart.output.find(says), std::string::npos) << "expected \"" << says << "\" in:\n" << nostart.output;
+    EXPECT_EQ(nostart.output.find("search failed"), std::string::npos) << "no message per address:\n" << nostart.output;
+
+    // Ctrl+C (as Ctrl+Break to its own process group) once only the worker at
+    // 192.168.1.6 is left.
+    bool ownConsole = AllocConsole() != FALSE;
+    kavro::test::ProcessOutcome interrupted;
+    std::jthread search([&] {
+        interrupted = run(L"noisy.json", L"--ip 192.168.1.1-8 --jobs 4 --place-timeout 3600", CREATE_NEW_PROCESS_GROUP);
+    });
+    DWORD parent = 0;
+    EXPECT_TRUE(LoneWorker(parent) && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, parent))
+        << "Ctrl+Break reaches kavro.exe (error " << GetLastError() << ")";
+    search.join();
+    if (ownConsole) FreeConsole();
+    result = Without(interrupted.output, noise);
+    EXPECT_EQ(interrupted.exitCode, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << interrupted.output;
+    for (const char* says : {"network  192.168.1.3      imachineno=1",
+                             "1 terminal found; searched 7 of 8 addresses with terminal numbers 1-1 (interrupted by Ctrl+C)."})
+        EXPECT_NE(result.find(says), std::string::npos) << "expected \"" << says << "\" in:\n" << interrupted.output;
+    EXPECT_TRUE(NoneLeft(parent)) << "no worker outlives an interrupted search";
 }
 
 // A PC where neither the component nor any host class is registered:

@@ -31,6 +31,7 @@ struct Sizes {
     int cycles = 2000;          // create, call, release: per repetition
     int jobsAddresses = 64;     // discovery with worker processes: kavro.exe discover --jobs N
     int jobsAbsentMs = 100;     // how long an absent address takes to answer
+    int jobsSlowAbsentMs = 1000;  // the same, for the second speedup (--jobs 16 vs 1 only)
     int jobsRepetitions = 3;    // each runs kavro.exe four times, with --jobs 1, 4, 16 and 64
 };
 
@@ -46,9 +47,16 @@ struct Figure {
 
 // kavro discover --jobs 16 against --jobs 1 (ratio: the speedup), and the
 // median seconds of a whole run for each number of workers tried.
+// Also the speedup where absent addresses take jobsSlowAbsentMs, and where a
+// worker's start goes: a kavro.exe that only starts and exits (--help), and
+// one that also creates its component and probes one absent address
+// (discover --jobs 1 of one address, absent_ms 0).
 struct JobsFigures {
     Figure speedup;
+    Figure speedupSlow;
     std::vector<std::pair<int, double>> secondsByJobs;
+    double processSeconds = 0;
+    double componentSeconds = 0;  // on top of processSeconds
 };
 
 // What the component itself is, read from the loaded Kavro.dll.

@@ -24,13 +24,13 @@ std::wstring ProgramFolder()
 // before. Removed again when the figure is done.
 class SiteFile {
 public:
-    explicit SiteFile(const Sizes& sizes)
+    explicit SiteFile(int absentMs)
     {
         wchar_t temp[MAX_PATH];
         if (!GetTempPathW(MAX_PATH, temp)) Fail("no temporary folder");
         path_ = std::wstring(temp) + L"kavro-bench-site-" + std::to_wstring(GetCurrentProcessId()) + L".json";
         std::ofstream(path_.c_str(), std::ios::binary | std::ios::trunc)
-            << "{\"absent_ms\":" << sizes.jobsAbsentMs << ",\"terminals\":[{\"ip\":\"10.0.0.1\",\"number\":1}]}";
+            << "{\"absent_ms\":" << absentMs << ",\"terminals\":[{\"ip\":\"10.0.0.1\",\"number\":1}]}";
         SetEnvironmentVariableW(L"HWSIM_TERMINALS", path_.c_str());
     }
     SiteFile(const SiteFile&) = delete;
@@ -78,25 +78,42 @@ double TimeProgram(const std::wstring& commandLine)
 JobsFigures DiscoveryJobs(const Sizes& sizes)
 {
     const std::wstring bin = ProgramFolder();
-    const SiteFile site(sizes);
-    const std::wstring command = L"\"" + bin + L"kavro.exe\" --dll \"" + bin + L"Kavro.dll\" discover --ip 10.0.0.1-" +
-                                 std::to_wstring(sizes.jobsAddresses) + L" --jobs ";
+    const std::wstring kavro = L"\"" + bin + L"kavro.exe\" --dll \"" + bin + L"Kavro.dll\" ";
+    const std::wstring command =
+        kavro + L"discover --ip 10.0.0.1-" + std::to_wstring(sizes.jobsAddresses) + L" --jobs ";
     const int counts[] = {1, 4, 16, 64};
     std::map<int, std::vector<double>> seconds;
-    std::vector<double> speedups;
+    std::vector<double> speedups, slow1, slow16, slowSpeedups, process, component;
     for (int r = 0; r < sizes.jobsRepetitions; ++r) {
-        // Each repetition in the other order, so a changing load weighs on all alike.
-        std::vector<int> order(std::begin(counts), std::end(counts));
-        if (r % 2) std::reverse(order.begin(), order.end());
-        for (int jobs : order) seconds[jobs].push_back(TimeProgram(command + std::to_wstring(jobs)));
-        speedups.push_back(seconds[1].back() / seconds[16].back());
+        {
+            const SiteFile site(sizes.jobsAbsentMs);
+            // Each repetition in the other order, so a changing load weighs on all alike.
+            std::vector<int> order(std::begin(counts), std::end(counts));
+            if (r % 2) std::reverse(order.begin(), order.end());
+            for (int jobs : order) seconds[jobs].push_back(TimeProgram(command + std::to_wstring(jobs)));
+            speedups.push_back(seconds[1].back() / seconds[16].back());
+        }
+        {
+            const SiteFile site(sizes.jobsSlowAbsentMs);
+            slow1.push_back(TimeProgram(command + L"1"));
+            slow16.push_back(TimeProgram(command + L"16"));
+            slowSpeedups.push_back(slow1.back() / slow16.back());
+        }
+        const SiteFile site(0);
+        process.push_back(TimeProgram(kavro + L"--help"));
+        component.push_back(TimeProgram(kavro + L"discover --ip 10.0.0.2-2 --jobs 1") - process.back());
     }
 
     JobsFigures figures;
-    figures.speedup = {"discover_jobs_speedup",
-                       "discover " + std::to_string(sizes.jobsAddresses) + " addresses, --jobs 16 vs 1 (speedup)",
-                       Median(seconds[16]), Median(seconds[1]), Median(speedups)};
+    const std::string what = "discover " + std::to_string(sizes.jobsAddresses) + " addresses, --jobs 16 vs 1";
+    figures.speedup = {"discover_jobs_speedup", what + " (speedup)", Median(seconds[16]), Median(seconds[1]),
+                       Median(speedups)};
+    figures.speedupSlow = {"discover_jobs_speedup_1s",
+                           what + ", absent " + std::to_string(sizes.jobsSlowAbsentMs) + " ms (speedup)",
+                           Median(slow16), Median(slow1), Median(slowSpeedups)};
     for (int jobs : counts) figures.secondsByJobs.push_back({jobs, Median(seconds[jobs])});
+    figures.processSeconds = Median(process);
+    figures.componentSeconds = Median(component);
     return figures;
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -193,7 +194,7 @@ PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t 
 namespace {
 
 // One place after another, in this process.
-std::vector<PlaceResult> SearchHere(IMachine& machine, const SearchRequest& request)
+std::vector<PlaceResult> SearchHere(IMachine& machine, const SearchRequest& request, const PlaceDone& done)
 {
     std::vector<PlaceResult> results;
     ProgressLine progress;
@@ -201,24 +202,24 @@ std::vector<PlaceResult> SearchHere(IMachine& machine, const SearchRequest& requ
         progress.Show(L"Searching " + PlaceName(request, i) + L" (" + std::to_wstring(i + 1) + L" of " +
                       std::to_wstring(total) + L")");
         results.push_back(SearchPlace(machine, request, i));
+        done(i, results.back());
     }
     return results;
 }
 
-} // namespace
-
-int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, const std::wstring& dllPath)
+// What a search gave, as Discover prints it; places not searched are left out.
+std::wstring Report(const SearchRequest& request, const std::vector<PlaceResult>& results, bool json,
+                    const std::wstring& ending, int& exitCode)
 {
     const size_t total = PlaceCount(request);
-    const std::vector<PlaceResult> results =
-        jobs > 1 ? SearchWithWorkers(request, jobs, dllPath) : SearchHere(machine, request);
-
     const wchar_t* link = request.serial ? L"serial" : L"network";
     Json items = Json::array();
     std::wstring table;
-    size_t terminals = 0, failed = 0;
-    int exitCode = kSuccess;
+    size_t terminals = 0, failed = 0, searched = 0;
+    exitCode = kSuccess;
     for (size_t i = 0; i < total; ++i) {
+        if (!results[i].searched) continue;
+        ++searched;
         const std::wstring place = PlaceName(request, i);
         Json at = {{"link", Utf8(link)}, {"at", Utf8(place)}};
         for (const std::vector<ReportedProperty>& properties : results[i].found) {
@@ -243,16 +244,78 @@ int Discover(IMachine& machine, const SearchRequest& request, bool json, int job
         table += Padded(link, 9) + Padded(place, 17) + L"search failed: " + oneLine + L"\n";
         if (failed++ == 0) exitCode = results[i].exitCode;
     }
-    if (json) {
-        Print(FromUtf8(items.dump(2)) + L"\n");
-        return exitCode;
-    }
+    if (json) return FromUtf8(items.dump(2)) + L"\n";
     std::wstring numbers = std::to_wstring(request.numbers.first) + L"-" + std::to_wstring(request.numbers.last);
-    if (!table.empty()) Print(Padded(L"link", 9) + Padded(L"at", 17) + L"reported by the component\n" + table);
-    Print(Plural(terminals, L"terminal", L"terminals") + L" found; searched " +
-          Plural(total, request.serial ? L"port" : L"address", request.serial ? L"ports" : L"addresses") +
-          L" with terminal numbers " + numbers +
-          (failed ? L"; the search failed at " + std::to_wstring(failed) + L" of them" : L"") + L".\n");
+    std::wstring out;
+    if (!table.empty()) out = Padded(L"link", 9) + Padded(L"at", 17) + L"reported by the component\n" + table;
+    return out + Plural(terminals, L"terminal", L"terminals") + L" found; searched " +
+           (searched < total ? std::to_wstring(searched) + L" of " : L"") +
+           Plural(total, request.serial ? L"port" : L"address", request.serial ? L"ports" : L"addresses") +
+           L" with terminal numbers " + numbers +
+           (failed ? L"; the search failed at " + std::to_wstring(failed) + L" of them" : L"") + ending + L".\n";
+}
+
+// The search in progress, for Ctrl+C: what has arrived so far.
+struct Partial {
+    std::mutex lock;
+    const SearchRequest* request = nullptr;
+    bool json = false;
+    bool finished = false;  // the normal report has begun
+    std::vector<PlaceResult> results;
+};
+Partial partial;
+
+BOOL WINAPI OnCtrlC(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    std::lock_guard<std::mutex> hold(partial.lock);
+    if (partial.finished) return TRUE;  // the whole report is on its way
+    try {
+        int exitCode = kSuccess;
+        Print(Report(*partial.request, partial.results, partial.json, L" (interrupted by Ctrl+C)", exitCode));
+    } catch (...) {
+        // out of memory: end all the same
+    }
+    // Ended at once, as Ctrl+C ends other programs: the library may be in a
+    // call on the main thread, and the job ends the workers with us.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+} // namespace
+
+int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, int placeTimeout,
+             const std::wstring& dllPath)
+{
+    {
+        std::lock_guard<std::mutex> hold(partial.lock);
+        partial.request = &request;
+        partial.json = json;
+        partial.results.assign(PlaceCount(request), PlaceResult{});
+        for (PlaceResult& result : partial.results) result.searched = false;
+    }
+    auto done = [](size_t index, const PlaceResult& result) {
+        std::lock_guard<std::mutex> hold(partial.lock);
+        partial.results[index] = result;
+    };
+    SetConsoleCtrlHandler(OnCtrlC, TRUE);
+    std::wstring stopped;
+    const std::vector<PlaceResult> results = jobs > 1
+                                                 ? SearchWithWorkers(request, jobs, placeTimeout, dllPath, done, stopped)
+                                                 : SearchHere(machine, request, done);
+    {
+        std::lock_guard<std::mutex> hold(partial.lock);
+        partial.finished = true;
+    }
+    int exitCode = kSuccess;
+    Print(Report(request, results, json, L"", exitCode));
+    size_t left = std::count_if(results.begin(), results.end(), [](const PlaceResult& r) { return !r.searched; });
+    if (left > 0) {
+        Fail(kCallFailed, stopped + L". " + std::to_wstring(left) + L" of " + std::to_wstring(results.size()) +
+                              (request.serial ? L" ports" : L" addresses") +
+                              L" were not searched. Run it again with fewer --jobs, or with --jobs 1 to search in "
+                              L"kavro.exe itself.");
+    }
     return exitCode;
 }
 

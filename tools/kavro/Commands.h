@@ -1,6 +1,7 @@
 // The five commands. Each calls the component as the host does and answers
 // the exit code; failures end as Failure (Failure.h).
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +33,11 @@ struct PlaceResult {
     std::vector<std::vector<ReportedProperty>> found;
     int exitCode = 0;
     std::wstring failure;
+    bool searched = true;  // false: the search ended before this place
 };
+
+// Told of each place's result as it arrives (in any order).
+using PlaceDone = std::function<void(size_t index, const PlaceResult& result)>;
 
 size_t PlaceCount(const SearchRequest& request);
 std::wstring PlaceName(const SearchRequest& request, size_t index);  // "192.168.1.7", "COM3"
@@ -42,13 +47,17 @@ PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t 
 
 // Searches every place, here one after another (jobs 1) or spread over that
 // many worker processes (Workers.h), then prints what was found in the order
-// of the places. The exit code is that of the first place that failed.
-int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, const std::wstring& dllPath);
+// of the places. The exit code is that of the first place that failed. On
+// Ctrl+C it prints what was found so far and ends.
+int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, int placeTimeout,
+             const std::wstring& dllPath);
 int Download(IMachine& machine, const Terminal& terminal, const std::wstring& csvPath, bool json);
 int Clear(IMachine& machine, const Terminal& terminal);
-int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath);
+// Both wait up to waitSeconds for the fingerprint store's lock (Store.h).
+int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath,
+           int waitSeconds);
 int Restore(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath,
-            const std::wstring& text);
+            const std::wstring& text, int waitSeconds);
 
 // The component answered false: its own message as it is, then the same in
 // English (fallback when it gave none that we know). Exit code 1.

@@ -11,6 +11,7 @@ enum ExitCode : int {
     kBadArguments = 2,   // the command line, or a file it names, is wrong
     kNotCreated = 3,     // Kavro.clsMachine could not be created
     kCallFailed = 4,     // a call failed with an HRESULT
+    kBusy = 5,           // the fingerprint store stayed locked; nothing was changed
 };
 
 struct Failure {

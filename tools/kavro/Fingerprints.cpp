@@ -62,10 +62,13 @@ std::wstring Describe(const FingerprintRow& row)
 
 } // namespace
 
-int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath)
+int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath,
+           int waitSeconds)
 {
+    const std::wstring notSaved = L"The fingerprint of employee " + person + L" from " + terminal.Describe() +
+                                  L" was not saved";
     // Read first: a store that cannot be read must stop us before the terminal is asked.
-    FingerprintStore store = FingerprintStore::Load(storePath, false);
+    FingerprintStore::Read(storePath, false, waitSeconds, notSaved);
     memrs::MemoryRecordset recordset(kColumns);
     ComPtr<_Recordset> argument = recordset.get();
     Bstr ip(terminal.ip), number(person), message;
@@ -79,16 +82,18 @@ int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& pers
         row = static_cast<size_t>(recordset.Position());
     if (!row) Fail(kCallFailed, L"The component answered true but wrote no row");
     FingerprintRow backed = RowOf(recordset, *row);
-    store.Put(backed);
-    store.Save();
+    // The terminal call stays outside the lock; the store is loaded again
+    // under it, so rows that other runs saved meanwhile are kept.
+    FingerprintStore::Change(storePath, waitSeconds, notSaved, [&](FingerprintStore& store) { store.Put(backed); });
     Print(L"Backed up " + Describe(backed) + L" from " + terminal.Describe() + L" into " + storePath + L".\n");
     return kSuccess;
 }
 
 int Restore(IMachine& machine, const Terminal& terminal, const std::wstring& person, const std::wstring& storePath,
-            const std::wstring& text)
+            const std::wstring& text, int waitSeconds)
 {
-    FingerprintStore store = FingerprintStore::Load(storePath, true);
+    const FingerprintStore store = FingerprintStore::Read(
+        storePath, true, waitSeconds, L"Nothing was sent to " + terminal.Describe() + L" for employee " + person);
     const FingerprintRow* stored = store.Find(person, terminal.number);
     if (!stored) Fail(kBadArguments, L"The fingerprint store " + storePath + L" has no row for employee " + person);
     memrs::MemoryRecordset recordset(kColumns);

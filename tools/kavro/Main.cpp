@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -25,8 +26,11 @@ struct Options {
     std::string ip, port, number = "1";  // single values, or ranges for discover
     bool json = false, yes = false;
     int jobs = 0;         // discover: 0 for the default
-    bool worker = false;  // discover: the hidden worker mode (Workers.h)
+    int placeTimeout = kDefaultPlaceTimeout;  // discover, with workers
+    bool worker = false;                      // discover: the hidden worker mode (Workers.h)
+    std::uintptr_t channel = 0;               // the worker's pipe, as its handle's value
     std::string csv, person, store = "fingerprints.json", text;
+    int wait = 30;  // backup, restore: seconds for the store's lock
 };
 
 // The command line as UTF-8, last argument first, as CLI11 takes it; from the
@@ -86,6 +90,10 @@ int Run()
     app.add_option("--dll", o.dll, "Load this Kavro.dll without registration")->type_name("PATH");
     app.add_flag("--version", o.version, "Show the component's file version");
     app.require_subcommand(0, 1);
+    app.footer(
+        "Exit codes: 0 done; 1 the component answered false; 2 bad arguments or a bad file; 3 Kavro.clsMachine could "
+        "not be created; 4 a call failed; 5 busy: the fingerprint store stayed locked, nothing was changed; run it "
+        "again.");
 
     CLI::App* discover = app.add_subcommand("discover", "Search a range of addresses or ports for terminals");
     AddTerminalOptions(*discover, o, true);
@@ -93,7 +101,15 @@ int Run()
     discover->add_option("--jobs", o.jobs, "Worker processes searching at once (default 1 for ports, 16 for addresses)")
         ->type_name("N")
         ->check(CLI::Range(1, 64));
+    discover
+        ->add_option("--place-timeout", o.placeTimeout,
+                     "With workers: seconds one address or port may take; a worker that takes longer is ended and "
+                     "its place reported")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
     discover->add_flag("--worker", o.worker)->group("");
+    discover->add_option("--channel", o.channel)->group("");
 
     CLI::App* download = app.add_subcommand("download", "Print a terminal's punch records");
     AddTerminalOptions(*download, o, false);
@@ -110,6 +126,12 @@ int Run()
         AddTerminalOptions(*command, o, false);
         command->add_option("--person", o.person, "Employee number")->type_name("NUM")->required();
         command->add_option("--store", o.store, "Fingerprint store file")->type_name("FILE")->capture_default_str();
+        command
+            ->add_option("--wait", o.wait,
+                         "Seconds to wait while other runs use the store; then exit code 5, nothing changed")
+            ->type_name("SECONDS")
+            ->check(CLI::Range(0, 3600))
+            ->capture_default_str();
     }
     restore->add_option("--text", o.text, "Employee text for the terminal")->type_name("TEXT");
 
@@ -148,8 +170,10 @@ int Run()
 
     HostClasses hostClasses;
     ComPtr<IMachine> machine = CreateMachine(dll);
-    if (command == discover && o.worker) return ServeAsWorker(*machine.Get(), search);
-    if (command == discover) return Discover(*machine.Get(), search, o.json, WorkerCount(search, o.jobs), dll);
+    if (command == discover && o.worker)
+        return ServeAsWorker(*machine.Get(), search, reinterpret_cast<HANDLE>(o.channel));
+    if (command == discover)
+        return Discover(*machine.Get(), search, o.json, WorkerCount(search, o.jobs), o.placeTimeout, dll);
     if (command == download) return Download(*machine.Get(), terminal, FromUtf8(o.csv), o.json);
     if (command == clear) {
         if (!o.yes && !Confirm(L"Erase every punch record on " + terminal.Describe() + L"? [y/N] ")) {
@@ -158,8 +182,8 @@ int Run()
         }
         return Clear(*machine.Get(), terminal);
     }
-    if (command == backup) return Backup(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store));
-    return Restore(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store), FromUtf8(o.text));
+    if (command == backup) return Backup(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store), o.wait);
+    return Restore(*machine.Get(), terminal, FromUtf8(o.person), FromUtf8(o.store), FromUtf8(o.text), o.wait);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -27,7 +28,9 @@ std::wstring Trimmed(std::wstring_view text)
 // The file's bytes; nullopt when it does not exist.
 std::optional<std::string> ReadWholeFile(const std::wstring& path)
 {
-    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Sharing delete lets Windows (not Wine) rename a new version over it meanwhile.
+    Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                            nullptr));
     if (!file.valid()) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
@@ -91,7 +94,93 @@ bool SamePerson(const FingerprintRow& row, const std::wstring& person)
     return row.cpsn_num && Trimmed(*row.cpsn_num) == Trimmed(person);
 }
 
+constexpr DWORD kRetryMs = 50;
+
+[[noreturn]] void Busy(const std::wstring& store, const Deadline& deadline, const std::wstring& why,
+                       const std::wstring& notDone)
+{
+    Fail(kBusy, L"The fingerprint store " + store + L" is busy: " + why + L" for " +
+                    std::to_wstring(deadline.seconds()) + L" s. " + notDone + L"; nothing was changed. Run it again" +
+                    L" (--wait SECONDS waits longer).");
+}
+
+// A lock on <store>.lock, released when this closes the file (or dies).
+class StoreLock {
+public:
+    // Readers do not create the side file: a store that no writer has
+    // locked yet is read as it is (a writer's rename then waits for them).
+    StoreLock(const std::wstring& store, bool exclusive, const Deadline& deadline, const std::wstring& notDone)
+    {
+        const std::wstring path = store + L".lock";
+        file_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file_) {
+            DWORD error = GetLastError();
+            if (!exclusive && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return;
+            Fail(exclusive ? kCallFailed : kBadArguments,
+                 L"Cannot open " + path + L" (" + HresultText(HRESULT_FROM_WIN32(error)) + L"). " + notDone + L".");
+        }
+        const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+        for (;;) {
+            OVERLAPPED at{};
+            if (LockFileEx(file_.get(), flags, 0, 1, 0, &at)) return;
+            DWORD error = GetLastError();
+            if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING)
+                Fail(kCallFailed, L"Cannot lock " + path + L" (" + HresultText(HRESULT_FROM_WIN32(error)) + L"). " +
+                                      notDone + L".");
+            if (deadline.Passed()) Busy(store, deadline, L"another program has held its lock", notDone);
+            Sleep(std::min(kRetryMs, deadline.LeftMs()));
+        }
+    }
+
+private:
+    Handle file_;
+};
+
+// Temporary files of writers that died before their rename. Only called
+// under the exclusive lock, so no living writer owns one.
+void SweepTemporaries(const std::wstring& store)
+{
+    const std::wstring folder = store.substr(0, store.find_last_of(L"\\/") + 1);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((store + L".*.tmp").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        DeleteFileW((folder + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+bool HeldOpen(DWORD error)
+{
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 } // namespace
+
+FingerprintStore FingerprintStore::Read(const std::wstring& path, bool mustExist, int waitSeconds,
+                                        const std::wstring& notDone)
+{
+    StoreLock shared(path, false, Deadline(waitSeconds), notDone);
+    return Load(path, mustExist);
+}
+
+void FingerprintStore::Change(const std::wstring& path, int waitSeconds, const std::wstring& notDone,
+                              const std::function<void(FingerprintStore&)>& change)
+{
+    const Deadline deadline(waitSeconds);
+    StoreLock exclusive(path, true, deadline, notDone);
+    SweepTemporaries(path);
+    FingerprintStore store = Load(path, false);
+    change(store);
+    try {
+        store.Save(deadline);
+    } catch (const Failure& f) {
+        if (f.exitCode == kBusy) Busy(path, deadline, L"another program has held it open", notDone);
+        throw;
+    }
+}
 
 FingerprintStore FingerprintStore::Load(const std::wstring& path, bool mustExist)
 {
@@ -136,13 +225,13 @@ const FingerprintRow* FingerprintStore::Find(const std::wstring& person, short i
     return found;
 }
 
-void FingerprintStore::Save() const
+void FingerprintStore::Save(const Deadline& until) const
 {
     Json rows = Json::array();
     for (const FingerprintRow& row : rows_) rows.push_back(WriteRow(row));
     Json document = Json::object();
     document["rows"] = std::move(rows);
-    WriteFileAtomically(path_, document.dump(2) + "\n");
+    WriteFileAtomically(path_, document.dump(2) + "\n", until);
 }
 
 std::string Base64(const std::vector<std::uint8_t>& bytes) { return hwsim::codec::ToBase64(bytes); }
@@ -156,7 +245,7 @@ std::optional<std::vector<std::uint8_t>> FromBase64(const std::string& text)
     }
 }
 
-void WriteFileAtomically(const std::wstring& path, const std::string& bytes)
+void WriteFileAtomically(const std::wstring& path, const std::string& bytes, const Deadline& until)
 {
     const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
     Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -165,11 +254,17 @@ void WriteFileAtomically(const std::wstring& path, const std::string& bytes)
               WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
               written == bytes.size() && FlushFileBuffers(file.get());
     ok = file.Close() && ok;
-    if (!ok || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DWORD error = GetLastError();
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    while (ok && !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = GetLastError();
+        if (!HeldOpen(error) || until.Passed()) ok = false;
+        else Sleep(std::min(kRetryMs, until.LeftMs()));
+    }
+    if (!ok) {
         DeleteFileW(temporary.c_str());
-        Fail(kCallFailed, L"Cannot write " + path + L" (" + HresultText(HRESULT_FROM_WIN32(error)) +
-                              L"); the file was left as it was");
+        const std::wstring why = L"Cannot write " + path + L" (" + HresultText(HRESULT_FROM_WIN32(error)) + L")";
+        if (HeldOpen(error)) Fail(kBusy, why + L": another program holds it open; the file was left as it was");
+        Fail(kCallFailed, why + L"; the file was left as it was");
     }
 }
 

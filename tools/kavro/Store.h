@@ -2,8 +2,17 @@
 // fingerprint recordset's columns (bFingerprint as base64). A column the
 // component did not set is left out of its row. Saved by writing a new file
 // beside the old one and renaming it over, so a reader never sees half a file.
+//
+// Several kavro.exe may use one store at once. Every change is made under an
+// exclusive lock on the side file <store>.lock, held from load to rename, and
+// a read under a shared one. The store itself cannot carry the lock, since a
+// save replaces it; the side file is never deleted, and the system releases a
+// lock when its holder dies, so a killed run blocks nobody.
 #pragma once
+#include <windows.h>
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,8 +27,30 @@ struct FingerprintRow {
     std::optional<std::vector<std::uint8_t>> bFingerprint;
 };
 
+// When a wait must end.
+class Deadline {
+public:
+    explicit Deadline(int seconds) : seconds_(seconds), end_(GetTickCount64() + 1000ull * seconds) {}
+    bool Passed() const { return GetTickCount64() >= end_; }
+    DWORD LeftMs() const { return Passed() ? 0 : static_cast<DWORD>(end_ - GetTickCount64()); }
+    int seconds() const { return seconds_; }
+
+private:
+    int seconds_;
+    ULONGLONG end_;
+};
+
 class FingerprintStore {
 public:
+    // Load under the shared lock. Change loads under the exclusive lock, lets
+    // change alter the rows and saves before letting go. Either fails with
+    // exit code 5 when the lock (or, for Change, the rename) is not had within
+    // waitSeconds, having changed nothing; notDone says what was not done
+    // ("The fingerprint of employee 1001 was not saved").
+    static FingerprintStore Read(const std::wstring& path, bool mustExist, int waitSeconds, const std::wstring& notDone);
+    static void Change(const std::wstring& path, int waitSeconds, const std::wstring& notDone,
+                       const std::function<void(FingerprintStore&)>& change);
+
     // A missing file is an empty store unless mustExist; a file that cannot be
     // read or is malformed fails with exit code 2, naming the file.
     static FingerprintStore Load(const std::wstring& path, bool mustExist);
@@ -29,7 +60,7 @@ public:
     void Put(const FingerprintRow& row);
     // The person's row; with several, the one for this terminal number, else the first.
     const FingerprintRow* Find(const std::wstring& person, short imachineno) const;
-    void Save() const;
+    void Save(const Deadline& until = Deadline(0)) const;
 
 private:
     std::wstring path_;
@@ -41,6 +72,8 @@ std::string Base64(const std::vector<std::uint8_t>& bytes);
 std::optional<std::vector<std::uint8_t>> FromBase64(const std::string& text);
 
 // Replaces the file at path with bytes in one step; fails with exit code 4.
-void WriteFileAtomically(const std::wstring& path, const std::string& bytes);
+// A rename refused because someone holds the file open is tried again until
+// the deadline, and then fails with exit code 5.
+void WriteFileAtomically(const std::wstring& path, const std::string& bytes, const Deadline& until = Deadline(0));
 
 } // namespace kavro::tool

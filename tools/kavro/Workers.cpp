@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -22,7 +24,10 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr int kDefaultNetworkJobs = 16;
-constexpr DWORD kExitWaitMs = 10000;  // for a worker to end once its input is closed
+constexpr DWORD kExitWaitMs = 10000;  // for a worker to end once its pipe is closed
+// Allowed for a worker to start, on top of its first place's time: many start
+// at once, and a loaded PC starts processes slowly.
+constexpr DWORD kStartMs = 120000;
 
 std::wstring ExitCodeText(DWORD code)
 {
@@ -63,7 +68,7 @@ std::wstring WorkerCommandLine(const SearchRequest& request, const std::wstring&
            std::to_wstring(request.numbers.last) + L" --worker";
 }
 
-// Lines from a pipe; false at its end.
+// Lines from the worker's side of its pipe; false at its end.
 class LineReader {
 public:
     explicit LineReader(HANDLE pipe) : pipe_(pipe) {}
@@ -137,98 +142,192 @@ std::optional<PlaceResult> Decode(const std::string& line, size_t index)
     }
 }
 
-// Handles a child inherits are made inheritable only while it is created,
-// one child at a time, so no worker holds another's pipe ends (and a pipe
-// breaks when its own worker ends).
-std::mutex startLock;
+std::atomic<unsigned> pipeCount{0};
 
-// One kavro.exe in worker mode, with a pipe each way.
+[[noreturn]] void WorkerFailed(const wchar_t* why)
+{
+    const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
+    Fail(kCallFailed, std::wstring(L"A worker process failed: ") + why + L" (" + HresultText(error) + L")");
+}
+
+// The list of handles one child inherits, and nothing else: workers are
+// created from several threads at once, and none may hold another's pipe
+// (a pipe must break when its own worker ends).
+class InheritOnly {
+public:
+    explicit InheritOnly(std::vector<HANDLE> handles) : handles_(std::move(handles))
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) WorkerFailed(L"its handle list cannot be made");
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                       handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list_);
+            WorkerFailed(L"its handle list cannot be made");
+        }
+    }
+    InheritOnly(const InheritOnly&) = delete;
+    InheritOnly& operator=(const InheritOnly&) = delete;
+    ~InheritOnly() { DeleteProcThreadAttributeList(list_); }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;  // the list points into it
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// One kavro.exe in worker mode, with a pipe of its own for requests and answers.
 class Worker {
 public:
+    enum class Read { kLine, kEnded, kLate };
+
     Worker(const std::wstring& commandLine, HANDLE job)
     {
-        std::lock_guard<std::mutex> hold(startLock);
-        HANDLE toWorker = nullptr, fromWorker = nullptr, workerIn = nullptr, workerOut = nullptr, workerErr = nullptr;
-        if (!CreatePipe(&workerIn, &toWorker, nullptr, 0)) Failed(L"a pipe cannot be made");
-        Handle in(workerIn);
-        input_.reset(toWorker);
-        if (!CreatePipe(&fromWorker, &workerOut, nullptr, 1 << 16)) Failed(L"a pipe cannot be made");
-        Handle out(workerOut);
-        output_.reset(fromWorker);
-        // The worker's errors go where ours go: the terminal library may say something there.
-        HANDLE self = GetCurrentProcess();
-        DuplicateHandle(self, GetStdHandle(STD_ERROR_HANDLE), self, &workerErr, 0, TRUE, DUPLICATE_SAME_ACCESS);
-        Handle err(workerErr);
-        SetHandleInformation(workerIn, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        SetHandleInformation(workerOut, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        const std::wstring name = L"\\\\.\\pipe\\kavro-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(++pipeCount) + L"-" + std::to_wstring(GetTickCount64());
+        pipe_.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 1 << 16, 0, nullptr));
+        if (!pipe_) WorkerFailed(L"a pipe cannot be made");
+        event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event_) WorkerFailed(L"an event cannot be made");
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        Handle end(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
+        if (!end) WorkerFailed(L"its end of the pipe cannot be opened");
+        // What the terminal library prints goes where our errors go, never into an answer.
+        HANDLE self = GetCurrentProcess(), errors = nullptr;
+        if (HANDLE ours = GetStdHandle(STD_ERROR_HANDLE); ours && ours != INVALID_HANDLE_VALUE)
+            DuplicateHandle(self, ours, self, &errors, 0, TRUE, DUPLICATE_SAME_ACCESS);
+        Handle err(errors);
+        std::vector<HANDLE> inherited{end.get()};
+        if (err) inherited.push_back(err.get());
+        InheritOnly only(inherited);
 
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = workerIn;
-        startup.hStdOutput = workerOut;
-        startup.hStdError = workerErr;
+        STARTUPINFOEXW startup{};
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdOutput = err.get();
+        startup.StartupInfo.hStdError = err.get();
+        startup.lpAttributeList = only.get();
         PROCESS_INFORMATION started{};
-        std::wstring line = commandLine;  // CreateProcessW may write into it
+        std::wstring line = commandLine + L" --channel " +
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(end.get()));  // CreateProcessW may write into it
         // Suspended until it is in the job; without a window of its own.
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
-                            nullptr, &startup, &started))
-            Failed(L"it cannot be started");
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                            &startup.StartupInfo, &started))
+            WorkerFailed(L"it cannot be started");
         process_.reset(started.hProcess);
         Handle thread(started.hThread);
-        // Best effort: a system that refuses the job still ends the worker with its input.
+        // Best effort: a system that refuses the job still ends the worker with its pipe.
         if (job) AssignProcessToJobObject(job, started.hProcess);
         ResumeThread(started.hThread);
-        reader_ = std::make_unique<LineReader>(output_.get());
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
     ~Worker() { End(); }
 
-    // Asks for one place and reads the answer; nullopt when the worker has not answered it.
-    std::optional<PlaceResult> Search(size_t index)
+    // Asks for one place and waits up to timeoutMs for the answer.
+    Read Search(size_t index, DWORD timeoutMs, std::optional<PlaceResult>& answer)
     {
-        std::string line;
-        if (!WriteLine(input_.get(), std::to_string(index)) || !reader_->Next(line)) return std::nullopt;
-        return Decode(line, index);
+        std::string line = std::to_string(index) + "\n";
+        if (!Write(line)) return Read::kEnded;
+        Read read = NextLine(line, timeoutMs);
+        if (read == Read::kLine && !(answer = Decode(line, index))) return Read::kEnded;
+        return read;
     }
 
-    // Closes its input, which ends it, waits for that, and ends it outright if
-    // it does not. Says how it ended.
-    std::wstring End()
+    // Closes its pipe, which ends it, waits for that, and ends it outright if
+    // it does not (at once when now). Says how it ended.
+    std::wstring End(bool now = false)
     {
         if (!process_) return {};
-        input_.reset();
-        if (WaitForSingleObject(process_.get(), kExitWaitMs) != WAIT_OBJECT_0) {
+        pipe_.reset();
+        if (now || WaitForSingleObject(process_.get(), kExitWaitMs) != WAIT_OBJECT_0) {
             TerminateProcess(process_.get(), kCallFailed);
             WaitForSingleObject(process_.get(), kExitWaitMs);
         }
         DWORD code = STILL_ACTIVE;
         GetExitCodeProcess(process_.get(), &code);
         process_.reset();
-        output_.reset();
         return L"exit code " + ExitCodeText(code);
     }
 
 private:
-    [[noreturn]] static void Failed(const wchar_t* why)
+    // Waits for the operation begun with overlapped_; false if it failed, or
+    // did not end within timeoutMs (then it is cancelled), or the worker ended.
+    bool Complete(BOOL begun, DWORD timeoutMs, DWORD& got, bool& late)
     {
-        const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
-        Fail(kCallFailed, std::wstring(L"A worker process failed: ") + why + L" (" + HresultText(error) + L")");
+        if (!begun && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!begun) {
+            HANDLE waits[] = {event_.get(), process_.get()};
+            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+            if (woke != WAIT_OBJECT_0) {
+                late = woke == WAIT_TIMEOUT;
+                CancelIo(pipe_.get());
+            }
+        }
+        // Waits for a cancelled operation too: its buffer must outlive it.
+        return GetOverlappedResult(pipe_.get(), &overlapped_, &got, TRUE) != FALSE;
     }
 
-    Handle process_, input_, output_;
-    std::unique_ptr<LineReader> reader_;
+    bool Write(const std::string& text)
+    {
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event_.get();
+        DWORD got = 0;
+        bool late = false;
+        BOOL begun = WriteFile(pipe_.get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped_);
+        return Complete(begun, kExitWaitMs, got, late) && got == text.size();
+    }
+
+    Read NextLine(std::string& line, DWORD timeoutMs)
+    {
+        const ULONGLONG end = GetTickCount64() + timeoutMs;
+        for (;;) {
+            size_t newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                line.assign(buffer_, 0, newline);
+                buffer_.erase(0, newline + 1);
+                return Read::kLine;
+            }
+            const ULONGLONG now = GetTickCount64();
+            overlapped_ = OVERLAPPED{};
+            overlapped_.hEvent = event_.get();
+            DWORD got = 0;
+            bool late = false;
+            BOOL begun = ReadFile(pipe_.get(), chunk_, sizeof chunk_, nullptr, &overlapped_);
+            if (!Complete(begun, now < end ? static_cast<DWORD>(end - now) : 0, got, late))
+                return late ? Read::kLate : Read::kEnded;
+            buffer_.append(chunk_, got);
+        }
+    }
+
+    Handle process_, pipe_, event_;
+    OVERLAPPED overlapped_{};
+    char chunk_[4096];
+    std::string buffer_;
 };
 
 // The places of the range, handed out one at a time, and their results.
 class Places {
 public:
-    explicit Places(size_t total) : total_(total), results_(total) {}
+    Places(size_t total, int workers, const PlaceDone& done)
+        : total_(total), running_(workers), results_(total), done_(done)
+    {
+        for (PlaceResult& result : results_) result.searched = false;
+    }
 
     std::optional<size_t> Next()
     {
         std::lock_guard<std::mutex> hold(lock_);
+        if (!returned_.empty()) {
+            size_t index = returned_.back();
+            returned_.pop_back();
+            return index;
+        }
         if (next_ == total_) return std::nullopt;
         return next_++;
     }
@@ -238,19 +337,50 @@ public:
         {
             std::lock_guard<std::mutex> hold(lock_);
             results_[index] = std::move(result);
-            ++done_;
+            ++searched_;
+            done_(index, results_[index]);
         }
         changed_.notify_all();
     }
 
-    // Waits for every result, calling shown with the count so far at each one.
-    std::vector<PlaceResult> WaitAll(const std::function<void(size_t)>& shown)
+    // A worker ended before its first answer: its place goes back to the
+    // others, and the second such worker stops the starting of workers.
+    void NotStarted(size_t index, const std::wstring& ended)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        returned_.push_back(index);
+        if (++notStarted_ == 2) {
+            stopped_ = L"Worker processes cannot start: 2 ended before they answered (the last with " + ended + L")";
+        }
+    }
+
+    bool Stopped()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        return !stopped_.empty();
+    }
+
+    void WorkerGone()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            --running_;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits for every result, or for the last worker to go, calling shown
+    // with the count so far at each result.
+    std::vector<PlaceResult> WaitAll(const std::function<void(size_t)>& shown, std::wstring& stopped)
     {
         std::unique_lock<std::mutex> hold(lock_);
         for (size_t seen = 0;;) {
-            changed_.wait(hold, [&] { return done_ != seen; });
-            seen = done_;
-            if (seen == total_) return std::move(results_);
+            changed_.wait(hold, [&] { return searched_ != seen || running_ == 0; });
+            seen = searched_;
+            if (seen == total_ || running_ == 0) {
+                stopped = stopped_;
+                return std::move(results_);
+            }
             hold.unlock();
             shown(seen);
             hold.lock();
@@ -261,24 +391,51 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     const size_t total_;
-    size_t next_ = 0, done_ = 0;
+    size_t next_ = 0, searched_ = 0;
+    int running_;
+    int notStarted_ = 0;
+    std::vector<size_t> returned_;
+    std::wstring stopped_;
     std::vector<PlaceResult> results_;
+    const PlaceDone& done_;
 };
 
 // One thread per worker: it keeps a worker busy with the next place until
 // none is left, starting a new worker when one ends.
-void KeepWorking(Places& places, const SearchRequest& request, const std::wstring& commandLine, HANDLE job) noexcept
+void KeepWorking(Places& places, const SearchRequest& request, const std::wstring& commandLine, int placeTimeout,
+                 HANDLE job) noexcept
 {
     std::unique_ptr<Worker> worker;
-    while (std::optional<size_t> index = places.Next()) {
+    bool answered = false;  // by this worker
+    const DWORD timeoutMs = static_cast<DWORD>(placeTimeout) * 1000;
+    while (!(!worker && places.Stopped())) {
+        std::optional<size_t> index = places.Next();
+        if (!index) break;
         PlaceResult result;
         try {
-            if (!worker) worker = std::make_unique<Worker>(commandLine, job);
-            if (std::optional<PlaceResult> answer = worker->Search(*index)) {
+            if (!worker) {
+                worker = std::make_unique<Worker>(commandLine, job);
+                answered = false;
+            }
+            std::optional<PlaceResult> answer;
+            // A worker's first place also waits for it to start.
+            switch (worker->Search(*index, answered ? timeoutMs : timeoutMs + kStartMs, answer)) {
+            case Worker::Read::kLine:
                 result = std::move(*answer);
-            } else {
+                answered = true;
+                break;
+            case Worker::Read::kLate:
+                worker->End(true);
+                worker.reset();
+                Fail(kCallFailed, L"The worker process searching " + PlaceName(request, *index) +
+                                      L" did not answer within " + std::to_wstring(placeTimeout) + L" s; it was ended");
+            case Worker::Read::kEnded:
                 std::wstring ended = worker->End();
                 worker.reset();
+                if (!answered) {
+                    places.NotStarted(*index, ended);
+                    continue;
+                }
                 Fail(kCallFailed, L"The worker process searching " + PlaceName(request, *index) +
                                       L" ended without answering (" + ended + L")");
             }
@@ -291,6 +448,9 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
         }
         places.Done(*index, std::move(result));
     }
+    // Ended at once: an idle worker's orderly exit would only delay the result.
+    if (worker) worker->End(true);
+    places.WorkerGone();
 }
 
 // Ends every process in it when the last handle closes, also when this
@@ -314,28 +474,29 @@ int WorkerCount(const SearchRequest& request, int jobs)
     return static_cast<int>(std::min<size_t>(jobs, std::max<size_t>(PlaceCount(request), 1)));
 }
 
-std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, const std::wstring& dllPath)
+std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, int placeTimeout,
+                                           const std::wstring& dllPath, const PlaceDone& done, std::wstring& stopped)
 {
     const std::wstring commandLine = WorkerCommandLine(request, dllPath);
     const size_t total = PlaceCount(request);
     Handle job = KillOnCloseJob();
-    Places places(total);
+    Places places(total, jobs, done);
     ProgressLine progress;
     std::vector<std::jthread> threads;  // joined before places and the job go
     for (int i = 0; i < jobs; ++i)
-        threads.emplace_back(KeepWorking, std::ref(places), std::cref(request), std::cref(commandLine), job.get());
-    auto show = [&](size_t done) {
-        progress.Show(L"Searching with " + std::to_wstring(jobs) + L" workers (" + std::to_wstring(done) + L" of " +
-                      std::to_wstring(total) + L" searched)");
+        threads.emplace_back(KeepWorking, std::ref(places), std::cref(request), std::cref(commandLine), placeTimeout,
+                             job.get());
+    auto show = [&](size_t searched) {
+        progress.Show(L"Searching with " + std::to_wstring(jobs) + L" workers (" + std::to_wstring(searched) +
+                      L" of " + std::to_wstring(total) + L" searched)");
     };
     show(0);
-    return places.WaitAll(show);
+    return places.WaitAll(show, stopped);
 }
 
-int ServeAsWorker(IMachine& machine, const SearchRequest& request)
+int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channel)
 {
-    LineReader input(GetStdHandle(STD_INPUT_HANDLE));
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    LineReader input(channel);
     const size_t total = PlaceCount(request);
     std::string line;
     while (input.Next(line)) {
@@ -346,7 +507,7 @@ int ServeAsWorker(IMachine& machine, const SearchRequest& request)
             index = total;
         }
         if (index >= total) Fail(kBadArguments, L"worker: no place " + FromUtf8(line) + L" in the search");
-        if (!WriteLine(output, Encode(index, SearchPlace(machine, request, index))))
+        if (!WriteLine(channel, Encode(index, SearchPlace(machine, request, index))))
             Fail(kCallFailed, L"worker: the answer cannot be written");
     }
     return kSuccess;

@@ -4,7 +4,13 @@
 // called from two threads of one process. The parent hands a worker the next
 // place of the range each time it answers, so one slow stretch holds up only
 // the worker searching it.
+//
+// Requests and answers travel on a pipe of their own, never on the worker's
+// standard output, which is left to the terminal library (it goes to our
+// standard error): nothing the library prints can pass for an answer.
 #pragma once
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -16,13 +22,20 @@ namespace kavro::tool {
 // 16 for addresses), never more than the places to search.
 int WorkerCount(const SearchRequest& request, int jobs);
 
-// Every place's result, in the order of the places. A worker that fails or
-// ends fails only the place it was searching; a new worker takes the rest.
-// The workers live in a job object that ends them with this process.
-std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, const std::wstring& dllPath);
+constexpr int kDefaultPlaceTimeout = 60;  // seconds
 
-// The worker's side: one place number a line on standard input, one line of
-// JSON a place on standard output, until standard input ends.
-int ServeAsWorker(IMachine& machine, const SearchRequest& request);
+// Every place's result, in the order of the places, each handed to done as
+// it arrives. A worker that fails or ends fails only the place it was
+// searching; one that does not answer within placeTimeout seconds is ended
+// and fails its place. A new worker takes the rest. After two workers end
+// before their first answer (they cannot start), no more are started, and
+// stopped says why; the places left are not searched. The workers live in a
+// job object that ends them with this process.
+std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, int placeTimeout,
+                                           const std::wstring& dllPath, const PlaceDone& done, std::wstring& stopped);
+
+// The worker's side, on the pipe whose handle the parent gave: one place
+// number a line in, one line of JSON a place out, until the pipe closes.
+int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channel);
 
 } // namespace kavro::tool

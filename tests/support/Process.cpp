@@ -32,8 +32,7 @@ std::wstring BinDir()
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs,
-                          DWORD creationFlags)
+ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs)
 {
     ProcessOutcome outcome{static_cast<DWORD>(-1), {}};
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -50,7 +49,7 @@ ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& f
     startup.hStdError = writeEnd.get();
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;  // CreateProcessW may write into it
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, creationFlags, nullptr, folder.c_str(),
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
                         &startup, &process))
         return outcome;
     Handle processHandle, threadHandle;

@@ -17,6 +17,6 @@ struct ProcessOutcome {
 std::wstring BinDir();
 
 ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder,
-                          DWORD timeoutMs = 60000, DWORD creationFlags = 0);
+                          DWORD timeoutMs = 60000);
 
 } // namespace kavro::test

@@ -41,6 +41,16 @@ step() {
     printf '\n== %s\n$ kavro%s\n' "$1" "$shown"
 }
 
+# docs/kavro-exe.md shows kavro --help in the fenced block after "<!-- kavro --help -->".
+documented="$(awk '/^<!-- kavro --help -->$/ { marked = 1; next }
+                   marked && /^```/ { if (inside) exit; inside = 1; next }
+                   inside' "$root/docs/kavro-exe.md")"
+printed="$(kavro --help | tr -d '\r')"
+if [ "$printed" != "$documented" ]; then
+    diff <(printf '%s\n' "$documented") <(printf '%s\n' "$printed") >&2 || true
+    fail "kavro --help differs from docs/kavro-exe.md (above: - the page, + the program); put the program's text there"
+fi
+
 step "Discovery over a network range: one call per address, by worker processes at once (--jobs), each terminal that answers listed" \
      discover --ip 192.168.1.200-210
 kavro discover --ip 192.168.1.200-210

@@ -1,9 +1,35 @@
 #include "MessageBoxes.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
+#include <map>
 
 namespace kavro::test {
 namespace {
+
+// Whether the process is this one or one it started (a script host, say):
+// tests that run at once share a desktop, and each must see only its own boxes.
+bool OursOrOurChilds(DWORD process)
+{
+    const DWORD self = GetCurrentProcessId();
+    if (process == self) return true;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    std::map<DWORD, DWORD> parentOf;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        parentOf[entry.th32ProcessID] = entry.th32ParentProcessID;
+    CloseHandle(snapshot);
+    for (int depth = 0; depth < 16 && process != 0; ++depth) {
+        auto parent = parentOf.find(process);
+        if (parent == parentOf.end()) return false;
+        process = parent->second;
+        if (process == self) return true;
+    }
+    return false;
+}
 
 BOOL CALLBACK AddVisibleButton(HWND child, LPARAM buttons)
 {
@@ -29,10 +55,19 @@ std::vector<SeenBox> MessageBoxWatch::Stop()
 
 void MessageBoxWatch::Watch()
 {
-    std::vector<HWND> answered;
+    std::vector<HWND> answered, others;
+    auto known = [](const std::vector<HWND>& boxes, HWND box) {
+        return std::find(boxes.begin(), boxes.end(), box) != boxes.end();
+    };
     while (!stop_) {
-        HWND box = FindWindowW(L"#32770", caption_.c_str());
-        if (box && std::find(answered.begin(), answered.end(), box) == answered.end() && IsWindowVisible(box)) {
+        for (HWND box = nullptr; (box = FindWindowExW(nullptr, box, L"#32770", caption_.c_str())) != nullptr;) {
+            if (known(answered, box) || known(others, box) || !IsWindowVisible(box)) continue;
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            if (!OursOrOurChilds(owner)) {
+                others.push_back(box);
+                continue;
+            }
             SeenBox seen;
             wchar_t text[1024] = {};
             GetDlgItemTextW(box, 0xFFFF, text, 1024);  // the static control that holds the text

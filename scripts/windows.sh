@@ -96,6 +96,9 @@ windows_begin() {
         # pdeathsig, so that it goes even if this script is killed outright.
         setpriv --pdeathsig KILL setsid bash "$kavro_scripts/guest/start.sh" "$KAVRO_GUEST_RUN" &
         windows_keeper=$!
+        # Written here too: a stage that follows at once must not find the
+        # folder without it and take the guest for gone.
+        echo "$windows_keeper" >"$KAVRO_GUEST_RUN/keeper"
     fi
 }
 

@@ -16,8 +16,15 @@
 #   KAVRO_WINE_CACHE: wineboot takes seconds here and minutes under emulation.
 : "${WINEPREFIX:?WINEPREFIX must name the Wine prefix}"
 here="$(cd "$(dirname "$0")" && pwd)"
-export WINEARCH=win32
 export WINEDEBUG=${WINEDEBUG:--all}
+# KAVRO_WINE_ARCH=win64: a 64-bit prefix (which runs 32-bit programs too), with
+# Wine's 64-bit loader; Debian's `wine` is the 32-bit one when both are there.
+export WINEARCH=${KAVRO_WINE_ARCH:-win32}
+wine=wine
+if [ "$WINEARCH" = win64 ]; then
+    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+    [ -x "$wine" ] || { echo "wine: a 64-bit prefix needs Wine's 64-bit loader (Debian's wine64 package)" >&2; exit 125; }
+fi
 
 if [ "${1:-}" = wineserver ]; then
     shift
@@ -37,7 +44,8 @@ fi
 new_prefix() {
     local cache="${KAVRO_WINE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavro-wine}"
     local key template scratch
-    key="$(wine --version 2>/dev/null)-$(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null)"
+    key="$("$wine" --version 2>/dev/null)-$(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null)"
+    [ "$WINEARCH" = win32 ] || key+="-$WINEARCH"
     template="$cache/prefix-$(tr -c 'A-Za-z0-9.\n-' _ <<<"$key")"
     mkdir -p "$cache"
     if [ ! -f "$template/system.reg" ]; then
@@ -47,7 +55,7 @@ new_prefix() {
             echo "wine: making the pristine Wine prefix $template (once per Wine version; minutes under emulation)" >&2
             scratch=$(mktemp -d) || exit 1
             # Made where the disk is quickest, then copied into the cache.
-            WINEPREFIX="$scratch/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" wineboot -i >/dev/null 2>&1
+            WINEPREFIX="$scratch/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" "$wine" wineboot.exe -i >/dev/null 2>&1
             WINEPREFIX="$scratch/prefix" wineserver -w
             rm -f "$scratch/prefix/wineserver"
             rm -rf "$template.partial"
@@ -88,4 +96,4 @@ fi
 [ "${1:-}" != --prefix-only ] || exit 0
 # Starts the prefix's server if none runs (exit status 2 when one does).
 wineserver -p </dev/null >/dev/null 2>&1
-exec perl "$here/relay.pl" wine "$@"
+exec perl "$here/relay.pl" "$wine" "$@"

@@ -1,7 +1,15 @@
 @echo off
 rem Registers Kavro.dll from this folder for every program on this PC.
 rem Run it as administrator. uninstall.cmd takes the registration away again.
+rem install.cmd /x64hosts also lets 64-bit hosts use it, through a surrogate.
 setlocal
+set "X64HOSTS="
+if /i "%~1"=="/x64hosts" (
+    set "X64HOSTS=1"
+) else if not "%~1"=="" (
+    echo Unknown option %1. Use: install.cmd [/x64hosts]
+    exit /b 2
+)
 set "HERE=%~dp0"
 set "DLL=%HERE%Kavro.dll"
 set "CLASS=HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}\InprocServer32"
@@ -29,6 +37,13 @@ exit /b 1
 
 :registered
 echo Kavro.dll is registered: hosts on this PC can now create Kavro.clsMachine.
+if not defined X64HOSTS goto done
+"%HERE%kavro.exe" --dll "%DLL%" register --x64-hosts
+if errorlevel 1 (
+    echo The registration for 64-bit hosts is not complete: see above, then run "kavro.exe doctor --x64".
+    exit /b 1
+)
+:done
 echo It is used from this folder, so keep the folder where it is.
 echo Check the installation with: kavro.exe doctor
 exit /b 0

@@ -11,6 +11,9 @@ if not exist "%DLL%" (
     echo Kavro.dll is not in %HERE% - run uninstall.cmd from the folder it was installed from.
     exit /b 1
 )
+rem What install.cmd /x64hosts added, first: it is kept apart from the
+rem component's own registration.
+if exist "%HERE%kavro.exe" "%HERE%kavro.exe" --dll "%DLL%" unregister --x64-hosts
 "%REGSVR%" /u /s "%DLL%"
 set "CODE=%ERRORLEVEL%"
 reg query "%CLASS%" >nul 2>&1

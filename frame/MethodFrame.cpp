@@ -46,6 +46,18 @@ void PublishErrorInfo(const ComError& error) noexcept
     if (SUCCEEDED(create.As(&info))) SetErrorInfo(0, info.Get());
 }
 
+// Whether this process is COM's surrogate (dllhost.exe), serving a host in
+// another process, such as a 64-bit one: nobody need be at its screen.
+bool InSurrogate() noexcept
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    const wchar_t* name = path + n;
+    while (name > path && name[-1] != L'\\' && name[-1] != L'/') --name;
+    return CompareStringOrdinal(name, -1, L"dllhost.exe", -1, TRUE) == CSTR_EQUAL;
+}
+
 } // namespace
 
 HRESULT MethodFrame::Fail() noexcept
@@ -56,10 +68,15 @@ HRESULT MethodFrame::Fail() noexcept
         return FAILED(error.hr) ? error.hr : E_FAIL;
     }
     if (policy_.trap == Trap::MessageBox) {
-        MessageBoxW(nullptr, error.description.c_str(), kComponentName, MB_OK);
+        // In a surrogate the box would hold the host's call with nobody to
+        // close it: the failure's description follows the message instead.
+        const bool surrogate = InSurrogate();
+        if (!surrogate) MessageBoxW(nullptr, error.description.c_str(), kComponentName, MB_OK);
         if (strMsg_ && policy_.trapMessage) {
             try {
-                SetText(strMsg_, policy_.trapMessage);
+                std::wstring text = policy_.trapMessage;
+                if (surrogate) text += L"\n" + error.description;
+                SetText(strMsg_, text);
             } catch (...) {
                 // The result already says false; losing the message is all that is left.
             }

@@ -3,8 +3,8 @@
 # Quick when everything is already there; never asks anything.
 set -euo pipefail
 
-packages=(cmake make zip unzip procps mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev locales)
-commands=(cmake make zip unzip pgrep i686-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
+packages=(cmake make zip unzip procps mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev locales)
+commands=(cmake make zip unzip pgrep i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
 # Where Windows programs run in an emulated guest (scripts/windows.sh): what
 # builds, boots and reaches it.
 if [ "${KAVRO_WINDOWS:-}" = guest ]; then
@@ -19,6 +19,8 @@ for c in "${commands[@]}"; do command -v "$c" >/dev/null 2>&1 || missing=1; done
 [ -f /usr/include/CLI/CLI.hpp ] || missing=1
 [ -d /usr/include/wine/wine/windows ] || missing=1
 [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] || missing=1
+# 64-bit prefixes, for the 64-bit hosts' test.
+[ -x /usr/lib/wine/wine64 ] || missing=1
 [ -f /usr/share/i18n/locales/zh_CN ] || missing=1
 # Wine takes its ANSI code page from the locale: a Chinese one (936) for the
 # double-byte tests.

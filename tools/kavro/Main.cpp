@@ -15,6 +15,7 @@
 #include "Doctor.h"
 #include "Failure.h"
 #include "Workers.h"
+#include "X64Hosts.h"
 
 using namespace kavro::tool;
 
@@ -31,6 +32,7 @@ struct Options {
     std::uintptr_t channel = 0;               // the worker's pipe, as its handle's value
     std::string csv, person, store = "fingerprints.json", text;
     int wait = 30;  // backup, restore: seconds for the store's lock
+    bool x64 = false;  // register, doctor: for 64-bit hosts
 };
 
 // The command line as UTF-8, last argument first, as CLI11 takes it; from the
@@ -138,6 +140,17 @@ int Run()
     CLI::App* doctor = app.add_subcommand(
         "doctor", "Check the installation as a host meets it and say how to fix what is wrong (changes nothing)");
     doctor->add_flag("--json", o.json, "Print JSON");
+    doctor->add_flag("--x64", o.x64,
+                     "Check the registration for 64-bit hosts instead, as a 64-bit host meets it (creates the "
+                     "component in its surrogate process)");
+
+    CLI::App* reg = app.add_subcommand(
+        "register", "Register Kavro.dll (--dll, else the one beside kavro.exe) for every program on this PC");
+    reg->add_flag("--x64-hosts", o.x64,
+                  "Also let 64-bit hosts use it, through a 32-bit surrogate process (kavro unregister removes it)");
+    CLI::App* unreg = app.add_subcommand(
+        "unregister", "Remove the registration, with the one for 64-bit hosts (--dll, else the registered file)");
+    unreg->add_flag("--x64-hosts", o.x64, "Remove only what register --x64-hosts added");
 
     std::ostringstream out, err;
     try {
@@ -155,10 +168,12 @@ int Run()
         return kSuccess;
     }
     if (app.get_subcommands().empty())
-        Fail(kBadArguments, L"A command is needed: discover, download, clear, backup, restore or doctor (see --help)");
+        Fail(kBadArguments, L"A command is needed: discover, download, clear, backup, restore, doctor, register or unregister (see --help)");
     CLI::App* command = app.get_subcommands().front();
     // The doctor meets the installation as it is: no host classes of ours.
-    if (command == doctor) return Doctor(dll, o.json);
+    if (command == doctor) return Doctor(dll, o.json, o.x64);
+    if (command == reg) return Register(dll, o.x64);
+    if (command == unreg) return Unregister(dll, o.x64);
 
     // Checked in full before the component is created.
     SearchRequest search;

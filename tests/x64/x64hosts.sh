@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# 64-bit hosts, in one 64-bit prefix: the host's 32-bit installation, then
+# install.cmd /x64hosts from the package; kavro doctor --x64; the 64-bit
+# client's scenario through the surrogate; uninstall.cmd, after which no key
+# that the installation wrote is left. Output of anything that starts the
+# surrogate goes to files: the surrogate inherits it and never ends by itself.
+# Usage: x64hosts.sh BUILD
+set -uo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="$(cd "${1:?usage: x64hosts.sh BUILD}" && pwd)"
+bin="$build/bin"
+work="$build/x64-tests"
+export KAVRO_WINE_ARCH=win64 WINEPREFIX="$work/prefix"
+failures=0
+started=$SECONDS
+
+fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
+wine() { "$root/scripts/wine-run.sh" "$@"; }
+windows_path() { local p="$1"; echo "Z:${p//\//\\}"; }
+# cmd.exe runs the package's scripts; what they print goes to a file.
+cmd_in_site() {
+    local log="$work/$1.log"; shift
+    (cd "$site" && wine cmd /c "$@" >"$log" 2>&1)
+    local status=$?
+    cat "$log"
+    return "$status"
+}
+# The registry's class keys of both views, one a line, as the server saves them.
+class_keys() {
+    wine wineserver -k >/dev/null
+    sed -n 's/^\[\(Software\\\\Classes\\\\[^]]*\)\].*/\1/p' "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" | sort
+}
+trap 'wine wineserver -k >/dev/null 2>&1' EXIT
+
+package="$("$root/scripts/package.sh" "$build")" || { echo "FAILED: package.sh" >&2; exit 1; }
+rm -rf "$work"
+site="$work/site"
+mkdir -p "$site" "$work/host"
+unzip -q "$package" -d "$site" || { echo "FAILED: unzip $package" >&2; exit 1; }
+cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$site/"
+cp "$bin/ZebMachine.dll" "$bin/StdCollection.tlb" "$bin/Ado26.tlb" "$work/host/"
+
+# The host's own 32-bit installation, and the Collection and ADO libraries
+# that a Windows PC has registered already.
+wine 'C:\windows\syswow64\regsvr32.exe' /s "$(windows_path "$work/host/ZebMachine.dll")" || fail "regsvr32 ZebMachine.dll"
+wine "$bin/x64/x64-client.exe" register "$(windows_path "$work/host/StdCollection.tlb")" \
+    "$(windows_path "$work/host/Ado26.tlb")" >"$work/typelibs.log" 2>&1 || { fail "registering the type libraries"; cat "$work/typelibs.log"; }
+# As on Windows, where a 32-bit registration reaches the 32-bit view only:
+# _Collection is then unknown to 64-bit programs until /x64hosts copies it.
+wine reg delete 'HKCR\Interface\{A4C46780-499F-101B-BB78-00AA00383CBB}' /f /reg:64 >/dev/null 2>&1 ||
+    fail "removing _Collection from the 64-bit view"
+class_keys >"$work/keys-before"
+echo "set-up: $((SECONDS - started)) s"
+
+cmd_in_site install install.cmd /x64hosts || fail "install.cmd /x64hosts: exit $?"
+grep -q "64-bit hosts can now use Kavro.clsMachine" "$work/install.log" || fail "install.cmd /x64hosts: no success line"
+grep -q "_Collection (the Visual Basic runtime): copied into the 64-bit view" "$work/install.log" ||
+    fail "install.cmd /x64hosts did not copy _Collection into the 64-bit view"
+
+(cd "$site" && wine kavro.exe doctor --x64 >"$work/doctor.log" 2>&1) || fail "kavro doctor --x64: exit $?"
+cat "$work/doctor.log"
+[ "$(grep -c '^ok  *x64 ' "$work/doctor.log")" = 4 ] || fail "kavro doctor --x64: not 4 ok lines"
+
+echo "64-bit client:"
+wine "$bin/x64/x64-client.exe" >"$work/client.log" 2>&1
+status=$?
+cat "$work/client.log"
+[ "$status" = 0 ] || fail "the 64-bit client's scenario: exit $status"
+# The surrogates stay until the server stops; so do their locks on the site.
+wine wineserver -k >/dev/null
+
+cmd_in_site uninstall uninstall.cmd || fail "uninstall.cmd: exit $?"
+grep -q "no longer registered" "$work/uninstall.log" || fail "uninstall.cmd: no success line"
+class_keys >"$work/keys-after"
+left="$(comm -13 "$work/keys-before" "$work/keys-after")"
+[ -z "$left" ] || { fail "uninstall.cmd left keys that install.cmd /x64hosts wrote:"; echo "$left" >&2; }
+gone="$(comm -23 "$work/keys-before" "$work/keys-after")"
+[ -z "$gone" ] || { fail "uninstall.cmd removed keys it did not write:"; echo "$gone" >&2; }
+(cd "$site" && wine kavro.exe doctor --x64 >"$work/doctor-after.log" 2>&1)
+[ $? = 1 ] || { fail "kavro doctor --x64 after uninstall.cmd: not exit 1"; cat "$work/doctor-after.log"; }
+
+echo "test_x64hosts: $((SECONDS - started)) s, $failures failed"
+[ "$failures" = 0 ]

@@ -1,0 +1,258 @@
+#include "X64Hosts.h"
+
+#include <oleauto.h>
+
+#include <ZebMachine.h>
+#include <frame/Identity.h>
+
+#include "Component.h"
+#include "Console.h"
+#include "Failure.h"
+
+namespace kavro::tool {
+namespace {
+
+// Marks a key this registration wrote: only such keys are removed again, so
+// an interface its owner registered in the 64-bit view stays as it was.
+const wchar_t kMark[] = L"KavroX64Hosts";
+const wchar_t kMarkText[] = L"written by kavro register --x64-hosts; kavro unregister removes it";
+const wchar_t kUniversalMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
+
+std::wstring GuidText(REFGUID guid)
+{
+    wchar_t text[39];
+    StringFromGUID2(guid, text, 39);
+    return text;
+}
+
+std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_clsMachine); }
+
+class RegKey {
+public:
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey() { if (key_) RegCloseKey(key_); }
+    HKEY get() const { return key_; }
+    HKEY* out() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+[[noreturn]] void RegistryFailed(LSTATUS status, const std::wstring& what)
+{
+    std::wstring text = L"The registry refused to " + what + L" (" + HresultText(HRESULT_FROM_WIN32(status)) + L")";
+    if (status == ERROR_ACCESS_DENIED) text += L": run it from a command prompt started as administrator";
+    Fail(kCallFailed, text);
+}
+
+// Opens HKEY_CLASSES_ROOT\path; false when there is no such key.
+bool Open(const std::wstring& path, REGSAM access, RegKey& key)
+{
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, access, key.out());
+    if (status == ERROR_FILE_NOT_FOUND) return false;
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"open HKEY_CLASSES_ROOT\\" + path);
+    return true;
+}
+
+bool Exists(const std::wstring& path, REGSAM view)
+{
+    RegKey key;
+    return Open(path, KEY_QUERY_VALUE | view, key);
+}
+
+void SetText(HKEY key, const wchar_t* name, const std::wstring& value, const std::wstring& where)
+{
+    LSTATUS status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"write " + where);
+}
+
+// The AppID whose DllSurrogate names the system's surrogate (an empty value),
+// and the class's AppID value naming it.
+void AddSurrogate()
+{
+    RegKey appId;
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, AppIdKey().c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                     appId.out(), nullptr);
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"create HKEY_CLASSES_ROOT\\" + AppIdKey());
+    SetText(appId.get(), nullptr, kProgId, AppIdKey());
+    SetText(appId.get(), L"DllSurrogate", L"", AppIdKey());
+    RegKey classKey;
+    if (!Open(ClassKey(), KEY_SET_VALUE, classKey))
+        Fail(kCallFailed, L"Kavro.clsMachine's class is not registered: HKEY_CLASSES_ROOT\\" + ClassKey() + L" is missing");
+    SetText(classKey.get(), L"AppID", GuidText(CLSID_clsMachine), ClassKey());
+    Print(L"Surrogate: AppID " + GuidText(CLSID_clsMachine) +
+          L" with DllSurrogate, so 64-bit hosts get Kavro.dll in a 32-bit dllhost.exe\n");
+}
+
+// An interface known in the 32-bit view only is copied into the 64-bit view.
+// Answers a line for the output.
+std::wstring AddInterface(const CrossingInterface& crossing)
+{
+    const std::wstring path = InterfaceKey(*crossing.iid);
+    const std::wstring name = std::wstring(crossing.name) + L" (" + crossing.owner + L")";
+    if (Exists(path, KEY_WOW64_64KEY)) return L"Interface " + name + L": already known to 64-bit programs\n";
+    RegKey source;
+    if (!Open(path, KEY_READ | KEY_WOW64_32KEY, source))
+        return L"Interface " + name + L": NOT REGISTERED at all; 64-bit hosts cannot pass it until its owner's "
+                                      L"library is registered, then run this again\n";
+    RegKey target;
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                     nullptr, target.out(), nullptr);
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"create HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
+    status = RegCopyTreeW(source.get(), nullptr, target.get());
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"copy HKEY_CLASSES_ROOT\\" + path + L" into the 64-bit view");
+    SetText(target.get(), kMark, kMarkText, path);
+    return L"Interface " + name + L": copied into the 64-bit view\n";
+}
+
+// Removes what AddSurrogate and AddInterface wrote; answers whether there was any.
+bool RemoveSurrogate()
+{
+    bool removed = false;
+    if (Exists(AppIdKey(), 0)) {
+        LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, AppIdKey().c_str());
+        if (status != ERROR_SUCCESS) RegistryFailed(status, L"remove HKEY_CLASSES_ROOT\\" + AppIdKey());
+        status = RegDeleteKeyW(HKEY_CLASSES_ROOT, AppIdKey().c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+            RegistryFailed(status, L"remove HKEY_CLASSES_ROOT\\" + AppIdKey());
+        Print(L"Removed the surrogate's AppID " + GuidText(CLSID_clsMachine) + L"\n");
+        removed = true;
+    }
+    RegKey classKey;
+    if (Open(ClassKey(), KEY_QUERY_VALUE | KEY_SET_VALUE, classKey)) {
+        LSTATUS status = RegDeleteValueW(classKey.get(), L"AppID");
+        if (status == ERROR_SUCCESS) removed = true;
+        else if (status != ERROR_FILE_NOT_FOUND) RegistryFailed(status, L"remove the AppID value of " + ClassKey());
+    }
+    if (!HasSixtyFourBitSide()) return removed;
+    for (const CrossingInterface& crossing : CrossingInterfaces()) {
+        const std::wstring path = InterfaceKey(*crossing.iid);
+        RegKey key;
+        if (!Open(path, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key)) continue;
+        if (RegQueryValueExW(key.get(), kMark, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) continue;
+        LSTATUS status = RegDeleteTreeW(key.get(), nullptr);
+        if (status == ERROR_SUCCESS) status = RegDeleteKeyExW(HKEY_CLASSES_ROOT, path.c_str(), KEY_WOW64_64KEY, 0);
+        if (status != ERROR_SUCCESS) RegistryFailed(status, L"remove HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
+        Print(L"Removed interface " + std::wstring(crossing.name) + L" from the 64-bit view\n");
+        removed = true;
+    }
+    return removed;
+}
+
+bool FileThere(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring BesideProgram()
+{
+    wchar_t path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring program(path, n);
+    return program.substr(0, program.find_last_of(L"\\/") + 1) + L"Kavro.dll";
+}
+
+// Calls DllRegisterServer or DllUnregisterServer of the file.
+void CallServer(const std::wstring& path, const char* entry, const wchar_t* doing)
+{
+    if (!FileThere(path)) Fail(kBadArguments, L"There is no file " + path + L" to " + doing);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!module)
+        Fail(kCallFailed, path + L" does not load (" + HresultText(HRESULT_FROM_WIN32(GetLastError())) +
+                              L"); kavro doctor --dll \"" + path + L"\" says why");
+    auto call = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
+    HRESULT hr = call ? call() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(module);
+    if (FAILED(hr)) {
+        std::wstring text = L"Kavro.dll could not " + std::wstring(doing) + L" (" + std::wstring(entry, entry + strlen(entry)) +
+                            L" answered " + HresultText(hr) + L")";
+        if (hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) || hr == TYPE_E_REGISTRYACCESS)
+            text += L": run it from a command prompt started as administrator";
+        Fail(kCallFailed, text);
+    }
+}
+
+} // namespace
+
+const std::vector<CrossingInterface>& CrossingInterfaces()
+{
+    static const std::vector<CrossingInterface> all = {
+        {&IID__clsMachine, L"_clsMachine", L"Kavro.dll"},
+        {&IID_IMachine, L"IMachine", L"the host application"},
+        {&IID__Collection, L"_Collection", L"the Visual Basic runtime"},
+        {&IID__Recordset, L"_Recordset", L"ADO"},
+        {&IID_Fields, L"Fields", L"ADO"},
+        {&IID_Field, L"Field", L"ADO"},
+    };
+    return all;
+}
+
+std::wstring InterfaceKey(REFIID iid) { return L"Interface\\" + GuidText(iid); }
+std::wstring AppIdKey() { return L"AppID\\" + GuidText(CLSID_clsMachine); }
+
+QuietChildren::QuietChildren()
+    : nul_(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr))
+{
+    for (int i = 0; i < 3; ++i) {
+        saved_[i] = GetStdHandle(kStreams[i]);
+        if (nul_ != INVALID_HANDLE_VALUE) SetStdHandle(kStreams[i], nul_);
+    }
+}
+
+QuietChildren::~QuietChildren()
+{
+    for (int i = 0; i < 3; ++i) SetStdHandle(kStreams[i], saved_[i]);
+    if (nul_ != INVALID_HANDLE_VALUE) CloseHandle(nul_);
+}
+
+bool HasSixtyFourBitSide()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+int Register(const std::wstring& dllPath, bool x64Hosts)
+{
+    if (x64Hosts && !HasSixtyFourBitSide())
+        Fail(kBadArguments, L"--x64-hosts: this Windows (or Wine prefix) is 32-bit and runs no 64-bit host; "
+                            L"register without --x64-hosts. Nothing was registered");
+    const std::wstring path = dllPath.empty() ? BesideProgram() : FullPath(dllPath);
+    CallServer(path, "DllRegisterServer", L"be registered");
+    Print(L"Registered " + path + L": hosts on this PC can create Kavro.clsMachine\n");
+    if (!x64Hosts) return kSuccess;
+    AddSurrogate();
+    bool missing = false;
+    for (const CrossingInterface& crossing : CrossingInterfaces()) {
+        std::wstring line = AddInterface(crossing);
+        missing = missing || line.find(L"NOT REGISTERED") != std::wstring::npos;
+        Print(line);
+    }
+    Print(missing ? L"64-bit hosts can create Kavro.clsMachine, but not every call will reach it: see above\n"
+                  : L"64-bit hosts can now use Kavro.clsMachine. Check with: kavro doctor --x64\n");
+    return missing ? kAnsweredFalse : kSuccess;
+}
+
+int Unregister(const std::wstring& dllPath, bool x64HostsOnly)
+{
+    if (!RemoveSurrogate()) Print(L"There was no registration for 64-bit hosts\n");
+    if (x64HostsOnly) return kSuccess;
+    std::wstring path = dllPath.empty() ? std::wstring() : FullPath(dllPath);
+    if (path.empty()) {
+        wchar_t registered[MAX_PATH * 4];
+        DWORD bytes = sizeof registered;
+        if (RegGetValueW(HKEY_CLASSES_ROOT, (ClassKey() + L"\\InprocServer32").c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                         registered, &bytes) == ERROR_SUCCESS)
+            path = registered;
+        else path = BesideProgram();
+    }
+    CallServer(path, "DllUnregisterServer", L"be unregistered");
+    Print(L"Unregistered " + path + L"\n");
+    return kSuccess;
+}
+
+} // namespace kavro::tool

@@ -15,7 +15,12 @@ set "DLL=%HERE%Kavro.dll"
 set "CLASS=HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}\InprocServer32"
 rem On 64-bit Windows the component is registered by the 32-bit regsvr32.
 set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
-if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+set "VIEW="
+if exist "%SystemRoot%\SysWOW64\regsvr32.exe" (
+    set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+    rem The check looks where 32-bit programs look, also from a 64-bit prompt.
+    set "VIEW=/reg:32"
+)
 
 if not exist "%DLL%" (
     echo Kavro.dll is not in %HERE% - run install.cmd from the folder you unpacked.
@@ -23,7 +28,7 @@ if not exist "%DLL%" (
 )
 "%REGSVR%" /s "%DLL%"
 set "CODE=%ERRORLEVEL%"
-reg query "%CLASS%" >nul 2>&1
+reg query "%CLASS%" %VIEW% >nul 2>&1
 if "%CODE%"=="0" if not errorlevel 1 goto registered
 
 echo Kavro.dll could not be registered (regsvr32 exit code %CODE%).

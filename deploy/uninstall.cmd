@@ -5,7 +5,12 @@ set "HERE=%~dp0"
 set "DLL=%HERE%Kavro.dll"
 set "CLASS=HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}\InprocServer32"
 set "REGSVR=%SystemRoot%\System32\regsvr32.exe"
-if exist "%SystemRoot%\SysWOW64\regsvr32.exe" set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+set "VIEW="
+if exist "%SystemRoot%\SysWOW64\regsvr32.exe" (
+    set "REGSVR=%SystemRoot%\SysWOW64\regsvr32.exe"
+    rem The check looks where 32-bit programs look, also from a 64-bit prompt.
+    set "VIEW=/reg:32"
+)
 
 if not exist "%DLL%" (
     echo Kavro.dll is not in %HERE% - run uninstall.cmd from the folder it was installed from.
@@ -16,7 +21,7 @@ rem component's own registration.
 if exist "%HERE%kavro.exe" "%HERE%kavro.exe" --dll "%DLL%" unregister --x64-hosts
 "%REGSVR%" /u /s "%DLL%"
 set "CODE=%ERRORLEVEL%"
-reg query "%CLASS%" >nul 2>&1
+reg query "%CLASS%" %VIEW% >nul 2>&1
 if errorlevel 1 if "%CODE%"=="0" goto removed
 
 echo Kavro.dll could not be unregistered (regsvr32 exit code %CODE%).

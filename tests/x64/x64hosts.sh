@@ -15,6 +15,7 @@ failures=0
 started=$SECONDS
 
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
+stamp() { echo "-- $1 ($((SECONDS - started)) s)"; }
 wine() { "$root/scripts/wine-run.sh" "$@"; }
 windows_path() { local p="$1"; echo "Z:${p//\//\\}"; }
 # cmd.exe runs the package's scripts; what they print goes to a file.
@@ -50,18 +51,19 @@ wine "$bin/x64/x64-client.exe" register "$(windows_path "$work/host/StdCollectio
 wine reg delete 'HKCR\Interface\{A4C46780-499F-101B-BB78-00AA00383CBB}' /f /reg:64 >/dev/null 2>&1 ||
     fail "removing _Collection from the 64-bit view"
 class_keys >"$work/keys-before"
-echo "set-up: $((SECONDS - started)) s"
+stamp "set-up done"
 
 cmd_in_site install install.cmd /x64hosts || fail "install.cmd /x64hosts: exit $?"
 grep -q "64-bit hosts can now use Kavro.clsMachine" "$work/install.log" || fail "install.cmd /x64hosts: no success line"
 grep -q "_Collection (the Visual Basic runtime): copied into the 64-bit view" "$work/install.log" ||
     fail "install.cmd /x64hosts did not copy _Collection into the 64-bit view"
 
+stamp "installed"
 (cd "$site" && wine kavro.exe doctor --x64 >"$work/doctor.log" 2>&1) || fail "kavro doctor --x64: exit $?"
 cat "$work/doctor.log"
 [ "$(grep -c '^ok  *x64 ' "$work/doctor.log")" = 4 ] || fail "kavro doctor --x64: not 4 ok lines"
 
-echo "64-bit client:"
+stamp "doctor done; the 64-bit client:"
 wine "$bin/x64/x64-client.exe" >"$work/client.log" 2>&1
 status=$?
 cat "$work/client.log"
@@ -69,6 +71,7 @@ cat "$work/client.log"
 # The surrogates stay until the server stops; so do their locks on the site.
 wine wineserver -k >/dev/null
 
+stamp "client done"
 cmd_in_site uninstall uninstall.cmd || fail "uninstall.cmd: exit $?"
 grep -q "no longer registered" "$work/uninstall.log" || fail "uninstall.cmd: no success line"
 class_keys >"$work/keys-after"

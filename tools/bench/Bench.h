@@ -29,6 +29,7 @@ struct Sizes {
     int rewriteBytes = 32767;   // re-write: the longest template a record can carry
     int rewriteCalls = 200;     // per repetition
     int cycles = 2000;          // create, call, release: per repetition
+    int surrogateCalls = 100;   // a call through the surrogate: per repetition
     int jobsAddresses = 64;     // discovery with worker processes: kavro.exe discover --jobs N
     int jobsAbsentMs = 100;     // how long an absent address takes to answer
     int jobsSlowAbsentMs = 1000;  // the same, for the second speedup (--jobs 16 vs 1 only)
@@ -43,6 +44,7 @@ struct Figure {
     double baseline = 0;
     double ratio = 0;           // median of the repetitions' component / baseline
     bool perCall = false;
+    bool ratioInJson = false;   // a per-call figure whose ratio is printed too, as <key without _us>_ratio
 };
 
 // kavro discover --jobs 16 against --jobs 1 (ratio: the speedup), and the
@@ -136,6 +138,9 @@ Figure Discovery(const Sizes& sizes, IMachine& machine);
 Figure Backup(const Sizes& sizes, IMachine& machine);
 Figure ReWrite(const Sizes& sizes, IMachine& machine);
 Figure CreateCallRelease(const Sizes& sizes);
+// funcWriteCard on an object in a surrogate process (dllhost.exe, as a 64-bit
+// host reaches the component) against the same call in process.
+Figure SurrogateCall(const Sizes& sizes);
 JobsFigures DiscoveryJobs(const Sizes& sizes);
 ModuleFacts ReadModuleFacts();
 

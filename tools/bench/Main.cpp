@@ -48,7 +48,10 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Jo
 void PrintJson(const std::vector<Figure>& figures, const JobsFigures& jobs, const ModuleFacts& module)
 {
     nlohmann::ordered_json out;
-    for (const Figure& f : figures) out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
+    for (const Figure& f : figures) {
+        out[f.key] = f.perCall ? f.component * 1e6 : f.ratio;
+        if (f.ratioInJson) out[f.key.substr(0, f.key.rfind("_us")) + "_ratio"] = f.ratio;
+    }
     for (const auto& [count, seconds] : jobs.secondsByJobs)
         out["discover_jobs_seconds"][std::to_string(count)] = seconds;
     out["discover_start_seconds"] = {{"process", jobs.processSeconds}, {"component", jobs.componentSeconds}};
@@ -66,6 +69,7 @@ int Run(const Sizes& sizes, bool json)
         ExpectListsBack();
     }
     figures.push_back(CreateCallRelease(sizes));
+    figures.push_back(SurrogateCall(sizes));
     const JobsFigures jobs = DiscoveryJobs(sizes);
     figures.push_back(jobs.speedup);
     figures.push_back(jobs.speedupSlow);
@@ -95,6 +99,8 @@ int main(int argc, char** argv)
     app.add_option("--rewrite-bytes", sizes.rewriteBytes, "re-write: template bytes")->check(CLI::Range(1, 32767));
     app.add_option("--rewrite-calls", sizes.rewriteCalls, "re-write: calls per repetition")->check(CLI::Range(1, 100000));
     app.add_option("--cycles", sizes.cycles, "create, call, release: cycles per repetition")->check(CLI::Range(1, 1000000));
+    app.add_option("--surrogate-calls", sizes.surrogateCalls, "a call through the surrogate: calls per repetition")
+        ->check(CLI::Range(1, 100000));
     app.add_option("--jobs-addresses", sizes.jobsAddresses, "discover with workers: addresses")->check(CLI::Range(1, 255));
     app.add_option("--jobs-absent-ms", sizes.jobsAbsentMs, "discover with workers: ms an absent address takes")
         ->check(CLI::Range(0, 600000));

@@ -247,6 +247,19 @@ void Scenario()
     SysFreeString(lateMessage);
     VariantClear(&result);
 
+    // The last two operations: clearing port 3 leaves nothing to download;
+    // writing cards is not supported and answers false.
+    Bstr none3(L"");
+    hr = machine->delCardData(VARIANT_TRUE, none3.get(), 3, 1, &ok);
+    ComPtr<_Collection> after = NewCollection();
+    HRESULT again = machine->DownloadCarddata(VARIANT_TRUE, none3.get(), 3, 1, after.GetAddressOf(), message.out(), &ok);
+    long left = -1;
+    after->Count(&left);
+    Check(hr == S_OK && again == S_OK && left == 0, L"delCardData of port 3, then nothing to download there (" +
+                                                        Hex(hr) + L", " + std::to_wstring(left) + L" left)");
+    hr = machine->funcWriteCard(VARIANT_TRUE, none3.get(), 3, 1, after.Get(), message.out(), &ok);
+    Check(hr == S_OK && !ok, L"funcWriteCard answers false (" + Hex(hr) + L")");
+
     Check(!GetModuleHandleW(L"Kavro.dll") && !GetModuleHandleW(L"HwDev.dll"),
           L"neither Kavro.dll nor HwDev.dll was loaded into this process");
 }

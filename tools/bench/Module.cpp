@@ -106,8 +106,12 @@ Figure SurrogateCall(const Sizes& sizes)
     const SurrogateRegistration registration;
     ComPtr<IMachine> inProcess = CreateMachine();
     ComPtr<IMachine> outOfProcess;
-    HRESULT hr = CoCreateInstance(kavro::CLSID_clsMachine, nullptr, CLSCTX_LOCAL_SERVER, IID_IMachine,
-                                  reinterpret_cast<void**>(outOfProcess.GetAddressOf()));
+    // Under Wine on a loaded machine the first start of a surrogate has been
+    // seen to fail (0x800703E6); the next one came up.
+    HRESULT hr = E_FAIL;
+    for (int attempt = 0; attempt < 3 && FAILED(hr); ++attempt)
+        hr = CoCreateInstance(kavro::CLSID_clsMachine, nullptr, CLSCTX_LOCAL_SERVER, IID_IMachine,
+                              reinterpret_cast<void**>(outOfProcess.ReleaseAndGetAddressOf()));
     if (FAILED(hr)) Fail("Kavro.clsMachine cannot be created in a surrogate process", hr);
     Figure f = Compare("surrogate_call_us", "funcWriteCard through the surrogate", sizes.repetitions,
                        [&] { return RunCalls(*outOfProcess.Get(), sizes.surrogateCalls); },

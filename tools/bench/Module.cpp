@@ -106,8 +106,8 @@ Figure SurrogateCall(const Sizes& sizes)
     const SurrogateRegistration registration;
     ComPtr<IMachine> inProcess = CreateMachine();
     ComPtr<IMachine> outOfProcess;
-    // Under Wine on a loaded machine the first start of a surrogate has been
-    // seen to fail (0x800703E6); the next one came up.
+    // Wine waits a bounded time for a surrogate to come up, which a loaded
+    // emulated machine can exceed (0x800703E6): tried three times.
     HRESULT hr = E_FAIL;
     for (int attempt = 0; attempt < 3 && FAILED(hr); ++attempt)
         hr = CoCreateInstance(kavro::CLSID_clsMachine, nullptr, CLSCTX_LOCAL_SERVER, IID_IMachine,

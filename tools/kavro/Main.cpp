@@ -14,6 +14,7 @@
 #include "Console.h"
 #include "Doctor.h"
 #include "Failure.h"
+#include "Stages.h"
 #include "Workers.h"
 
 using namespace kavro::tool;
@@ -170,6 +171,7 @@ int Run()
 
     HostClasses hostClasses;
     ComPtr<IMachine> machine = CreateMachine(dll);
+    MarkStage("component");
     if (command == discover && o.worker)
         return ServeAsWorker(*machine.Get(), search, reinterpret_cast<HANDLE>(o.channel));
     if (command == discover)
@@ -190,6 +192,7 @@ int Run()
 
 int main()
 {
+    MarkStage("started");
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
         PrintError(L"kavro: COM cannot be initialised\n");
         return kCallFailed;
@@ -211,5 +214,6 @@ int main()
         code = kCallFailed;
     }
     CoUninitialize();
+    MarkStage("exit");
     return code;
 }

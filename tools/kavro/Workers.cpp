@@ -17,6 +17,7 @@
 #include "Console.h"
 #include "Failure.h"
 #include "Handle.h"
+#include "Stages.h"
 
 namespace kavro::tool {
 namespace {
@@ -224,6 +225,7 @@ public:
         // Best effort: a system that refuses the job still ends the worker with its pipe.
         if (job) AssignProcessToJobObject(job, started.hProcess);
         ResumeThread(started.hThread);
+        MarkStage("worker_created");
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -422,6 +424,7 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
             switch (worker->Search(*index, answered ? timeoutMs : timeoutMs + kStartMs, answer)) {
             case Worker::Read::kLine:
                 result = std::move(*answer);
+                if (!answered) MarkStage("first_answer");
                 answered = true;
                 break;
             case Worker::Read::kLate:
@@ -491,7 +494,11 @@ std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int job
                       L" of " + std::to_wstring(total) + L" searched)");
     };
     show(0);
-    return places.WaitAll(show, stopped);
+    std::vector<PlaceResult> results = places.WaitAll(show, stopped);
+    MarkStage("last_answer");
+    threads.clear();  // each ends its worker
+    MarkStage("workers_ended");
+    return results;
 }
 
 int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channel)

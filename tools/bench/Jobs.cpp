@@ -85,31 +85,38 @@ double TimeProgram(const std::wstring& commandLine) { return TimeRun(commandLine
 // Each stage's first and last time in seconds from the run's start.
 using Spans = std::map<std::string, std::pair<double, double>>;
 
-// A run of the command line with kavro.exe's stage times written to a file of
-// their own, read back as spans.
+// A run of the command line with kavro.exe's stage times written to a folder
+// of their own (a file a process), read back as spans.
 Run TimeStages(const std::wstring& commandLine, Spans& spans)
 {
     wchar_t temp[MAX_PATH];
     if (!GetTempPathW(MAX_PATH, temp)) Fail("no temporary folder");
-    const std::wstring path =
-        std::wstring(temp) + L"kavro-bench-stages-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
-    DeleteFileW(path.c_str());
-    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", path.c_str());
+    const std::wstring folder =
+        std::wstring(temp) + L"kavro-bench-stages-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", folder.substr(0, folder.size() - 1).c_str());
     Run run = TimeRun(commandLine);
     SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", nullptr);
-    std::ifstream lines(path.c_str());
-    unsigned long id = 0;
-    std::string stage;
-    double at = 0;
     spans = {{"exit", {run.seconds, run.seconds}}};
-    while (lines >> id >> stage >> at) {
-        if (id != run.id) stage = "worker_" + stage;
-        at -= run.start;
-        auto [span, added] = spans.emplace(stage, std::make_pair(at, at));
-        if (!added) span->second = {std::min(span->second.first, at), std::max(span->second.second, at)};
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*.txt").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring path = folder + found.cFileName;
+        std::ifstream lines(path.c_str());
+        unsigned long id = 0;
+        std::string stage;
+        double at = 0;
+        while (lines >> id >> stage >> at) {
+            if (id != run.id) stage = "worker_" + stage;
+            at -= run.start;
+            auto [span, added] = spans.emplace(stage, std::make_pair(at, at));
+            if (!added) span->second = {std::min(span->second.first, at), std::max(span->second.second, at)};
+        }
+        lines.close();
+        DeleteFileW(path.c_str());
     }
-    lines.close();
-    DeleteFileW(path.c_str());
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    RemoveDirectoryW(folder.c_str());
     return run;
 }
 

@@ -566,9 +566,14 @@ WorkerSearch::WorkerSearch(const SearchRequest& request, int jobs, int placeTime
     : running_(std::make_unique<Running>(request, jobs, dllPath))
 {
     Running& r = *running_;
-    for (int i = 0; i < jobs; ++i)
-        r.threads.emplace_back(KeepWorking, std::ref(r.places), std::cref(request), std::cref(r.commandLine),
-                               placeTimeout, r.job.get());
+    try {
+        for (int i = 0; i < jobs; ++i)
+            r.threads.emplace_back(KeepWorking, std::ref(r.places), std::cref(request), std::cref(r.commandLine),
+                                   placeTimeout, r.job.get());
+    } catch (...) {
+        r.places.Close();  // so that the threads started end, and are joined
+        throw;
+    }
 }
 
 WorkerSearch::~WorkerSearch()

@@ -50,8 +50,8 @@ private:
 };
 
 // The worker's side, on the pipe whose handle the parent gave: it makes its
-// component, then answers one place number a line in with one line of JSON
-// a place out, until the pipe closes.
+// component and says it is ready, then answers one place number a line in
+// with one line of JSON a place out, until the pipe closes.
 int ServeAsWorker(const std::wstring& dllPath, const SearchRequest& request, HANDLE channel);
 
 } // namespace kavro::tool

@@ -32,6 +32,16 @@ TEST(Bench, TinyRunGivesEveryFigure)
     EXPECT_FALSE(figures["dll_imports"].empty()) << "Kavro.dll imports at least KERNEL32.dll";
     for (const auto& name : figures["dll_imports"])
         EXPECT_TRUE(name.is_string()) << "an import is a DLL name, got " << name.dump();
+
+    // kavro.exe's stages, each reached (first process) no earlier than the one before.
+    const nlohmann::json& stages = figures["discover_stages_seconds"];
+    double before = 0;
+    for (const char* stage : {"started", "worker_created", "worker_started", "worker_component", "first_answer",
+                              "last_answer", "exit"}) {
+        ASSERT_TRUE(stages.contains(stage)) << "no stage " << stage << " in:\n" << run.output;
+        EXPECT_GE(stages[stage][0].get<double>(), before) << stage << " before the stage ahead of it:\n" << stages.dump();
+        before = stages[stage][0].get<double>();
+    }
 }
 
 } // namespace

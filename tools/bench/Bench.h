@@ -33,7 +33,9 @@ struct Sizes {
     int jobsAddresses = 64;     // discovery with worker processes: kavro.exe discover --jobs N
     int jobsAbsentMs = 100;     // how long an absent address takes to answer
     int jobsSlowAbsentMs = 1000;  // the same, for the second speedup (--jobs 16 vs 1 only)
-    int jobsRepetitions = 3;    // each runs kavro.exe four times, with --jobs 1, 4, 16 and 64
+    int jobsRepetitions = 3;    // each runs kavro.exe once for each of jobsCounts
+    std::vector<int> jobsCounts{1, 4, 16, 64};  // 1 and 16 always among them
+    bool onlyJobs = false;      // only the discovery with workers
 };
 
 // One row of the table. Times are medians in seconds, per call where perCall.
@@ -52,13 +54,23 @@ struct Figure {
 // Also the speedup where absent addresses take jobsSlowAbsentMs, and where a
 // worker's start goes: a kavro.exe that only starts and exits (--help), and
 // one that also creates its component and probes one absent address
-// (discover --jobs 1 of one address, absent_ms 0).
+// (discover --jobs 1 of one address, absent_ms 0). And the stages of the
+// --jobs 16 run (KAVRO_STAGE_TIMES, Stages.h of kavro.exe): for each stage,
+// the seconds from starting kavro.exe to the first and to the last process
+// that reached it; "worker_" before a stage a worker marked itself, "exit"
+// the end of kavro.exe as this process saw it.
+struct StageSpan {
+    std::string stage;
+    double first = 0, last = 0;
+};
+
 struct JobsFigures {
     Figure speedup;
     Figure speedupSlow;
     std::vector<std::pair<int, double>> secondsByJobs;
     double processSeconds = 0;
     double componentSeconds = 0;  // on top of processSeconds
+    std::vector<StageSpan> stages;  // in the order of their first time
 };
 
 // What the component itself is, read from the loaded Kavro.dll.

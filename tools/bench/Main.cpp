@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -39,6 +40,10 @@ void PrintTable(const Sizes& sizes, const std::vector<Figure>& figures, const Jo
                     jobs.secondsByJobs.front().second / seconds);
     std::printf("  a kavro.exe start and exit (--help) %19.2f s\n", jobs.processSeconds);
     std::printf("  then its component and one probe %22.2f s\n", jobs.componentSeconds);
+    std::printf("  stages of --jobs 16, seconds from its start: first and last process\n");
+    for (const StageSpan& s : jobs.stages)
+        std::printf("    %-36s %11.2f s %11.2f s\n", s.stage.c_str(), s.first, s.last);
+    if (!module.bytes) return;
     std::printf("%-44s %8lld bytes\n", "Kavro.dll size", module.bytes);
     std::string imports;
     for (const std::string& name : module.imports) imports += (imports.empty() ? "" : " ") + name;
@@ -55,25 +60,31 @@ void PrintJson(const std::vector<Figure>& figures, const JobsFigures& jobs, cons
     for (const auto& [count, seconds] : jobs.secondsByJobs)
         out["discover_jobs_seconds"][std::to_string(count)] = seconds;
     out["discover_start_seconds"] = {{"process", jobs.processSeconds}, {"component", jobs.componentSeconds}};
-    out["dll_bytes"] = module.bytes;
-    out["dll_imports"] = module.imports;
+    out["discover_stages_seconds"] = nlohmann::ordered_json::object();
+    for (const StageSpan& s : jobs.stages) out["discover_stages_seconds"][s.stage] = {s.first, s.last};
+    if (module.bytes) {
+        out["dll_bytes"] = module.bytes;
+        out["dll_imports"] = module.imports;
+    }
     std::printf("%s\n", out.dump(2).c_str());
 }
 
 int Run(const Sizes& sizes, bool json)
 {
-    ComPtr<IMachine> machine = CreateMachine();
     std::vector<Figure> figures;
-    for (auto measure : {Download, Discovery, Backup, ReWrite}) {
-        figures.push_back(measure(sizes, *machine.Get()));
-        ExpectListsBack();
+    if (!sizes.onlyJobs) {
+        ComPtr<IMachine> machine = CreateMachine();
+        for (auto measure : {Download, Discovery, Backup, ReWrite}) {
+            figures.push_back(measure(sizes, *machine.Get()));
+            ExpectListsBack();
+        }
+        figures.push_back(CreateCallRelease(sizes));
     }
-    figures.push_back(CreateCallRelease(sizes));
-    figures.push_back(SurrogateCall(sizes));
+    if (!sizes.onlyJobs) figures.push_back(SurrogateCall(sizes));
     const JobsFigures jobs = DiscoveryJobs(sizes);
     figures.push_back(jobs.speedup);
     figures.push_back(jobs.speedupSlow);
-    const ModuleFacts module = ReadModuleFacts();
+    const ModuleFacts module = sizes.onlyJobs ? ModuleFacts{} : ReadModuleFacts();
     if (json)
         PrintJson(figures, jobs, module);
     else
@@ -109,7 +120,18 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0, 600000));
     app.add_option("--jobs-repetitions", sizes.jobsRepetitions, "discover with workers: repetitions")
         ->check(CLI::Range(1, 100));
+    app.add_option("--jobs-counts", sizes.jobsCounts, "discover with workers: the --jobs tried (1 and 16 among them)")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 64));
+    app.add_flag("--only-jobs", sizes.onlyJobs, "only the discovery with workers (no size either)");
     CLI11_PARSE(app, argc, argv);
+    std::sort(sizes.jobsCounts.begin(), sizes.jobsCounts.end());
+    sizes.jobsCounts.erase(std::unique(sizes.jobsCounts.begin(), sizes.jobsCounts.end()), sizes.jobsCounts.end());
+    if (!std::binary_search(sizes.jobsCounts.begin(), sizes.jobsCounts.end(), 1) ||
+        !std::binary_search(sizes.jobsCounts.begin(), sizes.jobsCounts.end(), 16)) {
+        std::fprintf(stderr, "kavro-bench: --jobs-counts needs 1 and 16 (the speedup's two)\n");
+        return 2;
+    }
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
     int status = 1;

@@ -284,8 +284,7 @@ BOOL WINAPI OnCtrlC(DWORD event)
 
 } // namespace
 
-int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, int placeTimeout,
-             const std::wstring& dllPath)
+int Discover(IMachine& machine, const SearchRequest& request, bool json, WorkerSearch* workers)
 {
     {
         std::lock_guard<std::mutex> hold(partial.lock);
@@ -300,9 +299,8 @@ int Discover(IMachine& machine, const SearchRequest& request, bool json, int job
     };
     SetConsoleCtrlHandler(OnCtrlC, TRUE);
     std::wstring stopped;
-    const std::vector<PlaceResult> results = jobs > 1
-                                                 ? SearchWithWorkers(request, jobs, placeTimeout, dllPath, done, stopped)
-                                                 : SearchHere(machine, request, done);
+    const std::vector<PlaceResult> results =
+        workers ? workers->Search(done, stopped) : SearchHere(machine, request, done);
     {
         std::lock_guard<std::mutex> hold(partial.lock);
         partial.finished = true;

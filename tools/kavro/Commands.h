@@ -11,6 +11,8 @@
 
 namespace kavro::tool {
 
+class WorkerSearch;
+
 struct SearchRequest {
     bool serial = false;
     std::vector<std::wstring> addresses;  // network search
@@ -45,12 +47,11 @@ std::wstring PlaceName(const SearchRequest& request, size_t index);  // "192.168
 // One funcRegister call for the place at index; failures end up in the result.
 PlaceResult SearchPlace(IMachine& machine, const SearchRequest& request, size_t index);
 
-// Searches every place, here one after another (jobs 1) or spread over that
-// many worker processes (Workers.h), then prints what was found in the order
+// Searches every place, here one after another (no workers) or spread over
+// the workers' processes (Workers.h), then prints what was found in the order
 // of the places. The exit code is that of the first place that failed. On
 // Ctrl+C it prints what was found so far and ends.
-int Discover(IMachine& machine, const SearchRequest& request, bool json, int jobs, int placeTimeout,
-             const std::wstring& dllPath);
+int Discover(IMachine& machine, const SearchRequest& request, bool json, WorkerSearch* workers);
 int Download(IMachine& machine, const Terminal& terminal, const std::wstring& csvPath, bool json);
 int Clear(IMachine& machine, const Terminal& terminal);
 // Both wait up to waitSeconds for the fingerprint store's lock (Store.h).

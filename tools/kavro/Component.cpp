@@ -1,6 +1,7 @@
 #include "Component.h"
 
 #include "Failure.h"
+#include "Stages.h"
 #include "frame/Identity.h"
 #include "frame/Owners.h"
 #include "HostObjects.h"
@@ -88,6 +89,7 @@ ComPtr<IMachine> CreateMachine(const std::wstring& dllPath)
     ComPtr<IMachine> machine;
     hr = factory->CreateInstance(nullptr, IID_IMachine, reinterpret_cast<void**>(machine.GetAddressOf()));
     if (FAILED(hr) || !machine) NotCreated(L"Kavro.clsMachine cannot be created", FAILED(hr) ? hr : E_POINTER);
+    MarkStage("component");
     return machine;
 }
 

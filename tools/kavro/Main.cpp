@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <cstdint>
+#include <optional>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -14,6 +15,7 @@
 #include "Console.h"
 #include "Doctor.h"
 #include "Failure.h"
+#include "Stages.h"
 #include "Workers.h"
 #include "X64Hosts.h"
 
@@ -84,6 +86,18 @@ SearchRequest SearchOf(const Options& o)
     r.numbers = ParseNumberRange(o.number, "--number");
     return r;
 }
+
+// A single-threaded apartment on this thread, as the host has, while it lives.
+class ComApartment {
+public:
+    ComApartment()
+    {
+        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) Fail(kCallFailed, L"COM cannot be initialised");
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() { CoUninitialize(); }
+};
 
 int Run()
 {
@@ -164,6 +178,7 @@ int Run()
     }
     const std::wstring dll = FromUtf8(o.dll);
     if (o.version) {
+        ComApartment com;
         Print(L"Kavro.dll " + ComponentVersion(dll) + L"\n");
         return kSuccess;
     }
@@ -171,9 +186,12 @@ int Run()
         Fail(kBadArguments, L"A command is needed: discover, download, clear, backup, restore, doctor, register or unregister (see --help)");
     CLI::App* command = app.get_subcommands().front();
     // The doctor meets the installation as it is: no host classes of ours.
-    if (command == doctor) return Doctor(dll, o.json, o.x64);
-    if (command == reg) return Register(dll, o.x64);
-    if (command == unreg) return Unregister(dll, o.x64);
+    if (command == doctor || command == reg || command == unreg) {
+        ComApartment com;
+        if (command == reg) return Register(dll, o.x64);
+        if (command == unreg) return Unregister(dll, o.x64);
+        return Doctor(dll, o.json, o.x64);
+    }
 
     // Checked in full before the component is created.
     SearchRequest search;
@@ -183,12 +201,18 @@ int Run()
     if (command == clear && !o.yes && !IsConsole(STD_INPUT_HANDLE))
         Fail(kBadArguments, L"clear: no console to confirm on; add --yes to clear without asking");
 
+    // Workers first, before even COM here: a process takes long to start,
+    // and they start while this one sets up COM (under Wine its first
+    // apartment makes a window) and makes its own component, which decides
+    // exit code 3 as ever.
+    std::optional<WorkerSearch> workers;
+    if (command == discover && !o.worker && WorkerCount(search, o.jobs) > 1)
+        workers.emplace(search, WorkerCount(search, o.jobs), o.placeTimeout, dll);
+    ComApartment com;
     HostClasses hostClasses;
+    if (command == discover && o.worker) return ServeAsWorker(dll, search, reinterpret_cast<HANDLE>(o.channel));
     ComPtr<IMachine> machine = CreateMachine(dll);
-    if (command == discover && o.worker)
-        return ServeAsWorker(*machine.Get(), search, reinterpret_cast<HANDLE>(o.channel));
-    if (command == discover)
-        return Discover(*machine.Get(), search, o.json, WorkerCount(search, o.jobs), o.placeTimeout, dll);
+    if (command == discover) return Discover(*machine.Get(), search, o.json, workers ? &*workers : nullptr);
     if (command == download) return Download(*machine.Get(), terminal, FromUtf8(o.csv), o.json);
     if (command == clear) {
         if (!o.yes && !Confirm(L"Erase every punch record on " + terminal.Describe() + L"? [y/N] ")) {
@@ -205,10 +229,7 @@ int Run()
 
 int main()
 {
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
-        PrintError(L"kavro: COM cannot be initialised\n");
-        return kCallFailed;
-    }
+    MarkStage("started");
     int code;
     try {
         code = Run();
@@ -225,6 +246,6 @@ int main()
         PrintError(L"kavro: unexpected failure\n");
         code = kCallFailed;
     }
-    CoUninitialize();
+    MarkStage("exit");
     return code;
 }

@@ -14,9 +14,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Component.h"
 #include "Console.h"
 #include "Failure.h"
 #include "Handle.h"
+#include "Stages.h"
 
 namespace kavro::tool {
 namespace {
@@ -25,9 +27,11 @@ using Json = nlohmann::json;
 
 constexpr int kDefaultNetworkJobs = 16;
 constexpr DWORD kExitWaitMs = 10000;  // for a worker to end once its pipe is closed
-// Allowed for a worker to start, on top of its first place's time: many start
-// at once, and a loaded PC starts processes slowly.
+// Allowed for a worker to start and make its component: many start at once,
+// and a loaded PC starts processes slowly.
 constexpr DWORD kStartMs = 120000;
+// What a worker says once its component is made; then it waits for places.
+constexpr char kReady[] = "ready";
 
 std::wstring ExitCodeText(DWORD code)
 {
@@ -184,7 +188,8 @@ class Worker {
 public:
     enum class Read { kLine, kEnded, kLate };
 
-    Worker(const std::wstring& commandLine, HANDLE job)
+    // stop: an event that, once set, ends any wait for the worker.
+    Worker(const std::wstring& commandLine, HANDLE job, HANDLE stop) : stop_(stop)
     {
         const std::wstring name = L"\\\\.\\pipe\\kavro-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                                   std::to_wstring(++pipeCount) + L"-" + std::to_wstring(GetTickCount64());
@@ -224,10 +229,18 @@ public:
         // Best effort: a system that refuses the job still ends the worker with its pipe.
         if (job) AssignProcessToJobObject(job, started.hProcess);
         ResumeThread(started.hThread);
+        MarkStage("worker_created");
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
     ~Worker() { End(); }
+
+    // Waits up to timeoutMs for it to say it is ready.
+    bool Ready(DWORD timeoutMs)
+    {
+        std::string line;
+        return NextLine(line, timeoutMs) == Read::kLine && line == kReady;
+    }
 
     // Asks for one place and waits up to timeoutMs for the answer.
     Read Search(size_t index, DWORD timeoutMs, std::optional<PlaceResult>& answer)
@@ -262,8 +275,8 @@ private:
     {
         if (!begun && GetLastError() != ERROR_IO_PENDING) return false;
         if (!begun) {
-            HANDLE waits[] = {event_.get(), process_.get()};
-            DWORD woke = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+            HANDLE waits[] = {event_.get(), process_.get(), stop_};
+            DWORD woke = WaitForMultipleObjects(3, waits, FALSE, timeoutMs);
             if (woke != WAIT_OBJECT_0) {
                 late = woke == WAIT_TIMEOUT;
                 CancelIo(pipe_.get());
@@ -305,24 +318,54 @@ private:
         }
     }
 
+    HANDLE stop_;
     Handle process_, pipe_, event_;
     OVERLAPPED overlapped_{};
     char chunk_[4096];
     std::string buffer_;
 };
 
-// The places of the range, handed out one at a time, and their results.
+// The places of the range, handed out one at a time once opened, and their
+// results.
 class Places {
 public:
-    Places(size_t total, int workers, const PlaceDone& done)
-        : total_(total), running_(workers), results_(total), done_(done)
+    Places(size_t total, int workers)
+        : total_(total), running_(workers), results_(total), closing_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
+        if (!closing_) WorkerFailed(L"an event cannot be made");
         for (PlaceResult& result : results_) result.searched = false;
     }
 
+    // Set when it closes: the workers' waits end then.
+    HANDLE Closing() const { return closing_.get(); }
+
+    // Hands out places from now on, telling done of each result.
+    void Open(const PlaceDone& done)
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            done_ = &done;
+        }
+        changed_.notify_all();
+    }
+
+    // Hands out no more places.
+    void Close()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            closed_ = true;
+        }
+        SetEvent(closing_.get());
+        changed_.notify_all();
+    }
+
+    // The next place, once open; none when all are handed out or it is closed.
     std::optional<size_t> Next()
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold(lock_);
+        changed_.wait(hold, [&] { return done_ || closed_; });
+        if (closed_) return std::nullopt;
         if (!returned_.empty()) {
             size_t index = returned_.back();
             returned_.pop_back();
@@ -338,26 +381,34 @@ public:
             std::lock_guard<std::mutex> hold(lock_);
             results_[index] = std::move(result);
             ++searched_;
-            done_(index, results_[index]);
+            (*done_)(index, results_[index]);
         }
         changed_.notify_all();
     }
 
-    // A worker ended before its first answer: its place goes back to the
-    // others, and the second such worker stops the starting of workers.
-    void NotStarted(size_t index, const std::wstring& ended)
+    // A worker ended before it was ready, or on its first place before any
+    // place of the search was searched: it counts as one that cannot start,
+    // and gives its place back (true). The second such worker stops the
+    // starting of workers. Once places are searched, workers evidently start,
+    // and one that ends fails its place (false).
+    bool NotStarted(std::optional<size_t> index, const std::wstring& ended)
     {
         std::lock_guard<std::mutex> hold(lock_);
-        returned_.push_back(index);
+        if (closed_) return true;  // ended with the search
+        if (index && searched_ > 0) return false;
+        if (index) returned_.push_back(*index);
         if (++notStarted_ == 2) {
             stopped_ = L"Worker processes cannot start: 2 ended before they answered (the last with " + ended + L")";
         }
+        return true;
     }
 
+    // No more workers: two could not start, or the search is over, or no
+    // place is left to hand out.
     bool Stopped()
     {
         std::lock_guard<std::mutex> hold(lock_);
-        return !stopped_.empty();
+        return !stopped_.empty() || closed_ || (next_ == total_ && returned_.empty());
     }
 
     void WorkerGone()
@@ -394,14 +445,30 @@ private:
     size_t next_ = 0, searched_ = 0;
     int running_;
     int notStarted_ = 0;
+    bool closed_ = false;
     std::vector<size_t> returned_;
     std::wstring stopped_;
     std::vector<PlaceResult> results_;
-    const PlaceDone& done_;
+    const PlaceDone* done_ = nullptr;
+    Handle closing_;
 };
 
-// One thread per worker: it keeps a worker busy with the next place until
-// none is left, starting a new worker when one ends.
+// A new worker, once it has made its component; null when it ended before
+// (counted by places) or the search ended first. Throws when it cannot be
+// started at all.
+std::unique_ptr<Worker> ReadyWorker(Places& places, const std::wstring& commandLine, HANDLE job)
+{
+    auto worker = std::make_unique<Worker>(commandLine, job, places.Closing());
+    if (worker->Ready(kStartMs)) return worker;
+    places.NotStarted(std::nullopt, worker->End(true));
+    return nullptr;
+}
+
+// One thread per worker: it starts its worker at once and, once that is
+// ready, keeps it busy with the next place until none is left, starting a new
+// worker when one ends. A place goes only to a ready worker: one still
+// starting holds up no place, and is ended when the others have searched the
+// whole range.
 void KeepWorking(Places& places, const SearchRequest& request, const std::wstring& commandLine, int placeTimeout,
                  HANDLE job) noexcept
 {
@@ -409,19 +476,28 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
     bool answered = false;  // by this worker
     const DWORD timeoutMs = static_cast<DWORD>(placeTimeout) * 1000;
     while (!(!worker && places.Stopped())) {
+        std::optional<Failure> notStarted;
+        if (!worker) {
+            try {
+                worker = ReadyWorker(places, commandLine, job);
+                answered = false;
+                if (!worker) continue;
+            } catch (const Failure& f) {
+                notStarted = f;  // the next place reports it
+            } catch (...) {
+                notStarted = Failure{kCallFailed, L"A worker process failed: it cannot be started"};
+            }
+        }
         std::optional<size_t> index = places.Next();
         if (!index) break;
         PlaceResult result;
         try {
-            if (!worker) {
-                worker = std::make_unique<Worker>(commandLine, job);
-                answered = false;
-            }
+            if (notStarted) throw *notStarted;
             std::optional<PlaceResult> answer;
-            // A worker's first place also waits for it to start.
-            switch (worker->Search(*index, answered ? timeoutMs : timeoutMs + kStartMs, answer)) {
+            switch (worker->Search(*index, timeoutMs, answer)) {
             case Worker::Read::kLine:
                 result = std::move(*answer);
+                if (!answered) MarkStage("first_answer");
                 answered = true;
                 break;
             case Worker::Read::kLate:
@@ -432,10 +508,7 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
             case Worker::Read::kEnded:
                 std::wstring ended = worker->End();
                 worker.reset();
-                if (!answered) {
-                    places.NotStarted(*index, ended);
-                    continue;
-                }
+                if (!answered && places.NotStarted(*index, ended)) continue;
                 Fail(kCallFailed, L"The worker process searching " + PlaceName(request, *index) +
                                       L" ended without answering (" + ended + L")");
             }
@@ -474,28 +547,72 @@ int WorkerCount(const SearchRequest& request, int jobs)
     return static_cast<int>(std::min<size_t>(jobs, std::max<size_t>(PlaceCount(request), 1)));
 }
 
-std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, int placeTimeout,
-                                           const std::wstring& dllPath, const PlaceDone& done, std::wstring& stopped)
-{
-    const std::wstring commandLine = WorkerCommandLine(request, dllPath);
-    const size_t total = PlaceCount(request);
-    Handle job = KillOnCloseJob();
-    Places places(total, jobs, done);
-    ProgressLine progress;
+struct WorkerSearch::Running {
+    Running(const SearchRequest& request, int jobs, const std::wstring& dllPath)
+        : request(request), jobs(jobs), commandLine(WorkerCommandLine(request, dllPath)), job(KillOnCloseJob()),
+          places(PlaceCount(request), jobs)
+    {
+    }
+
+    const SearchRequest& request;
+    const int jobs;
+    const std::wstring commandLine;
+    Handle job;
+    Places places;
     std::vector<std::jthread> threads;  // joined before places and the job go
-    for (int i = 0; i < jobs; ++i)
-        threads.emplace_back(KeepWorking, std::ref(places), std::cref(request), std::cref(commandLine), placeTimeout,
-                             job.get());
+};
+
+WorkerSearch::WorkerSearch(const SearchRequest& request, int jobs, int placeTimeout, const std::wstring& dllPath)
+    : running_(std::make_unique<Running>(request, jobs, dllPath))
+{
+    Running& r = *running_;
+    try {
+        for (int i = 0; i < jobs; ++i)
+            r.threads.emplace_back(KeepWorking, std::ref(r.places), std::cref(request), std::cref(r.commandLine),
+                                   placeTimeout, r.job.get());
+    } catch (...) {
+        r.places.Close();  // so that the threads started end, and are joined
+        throw;
+    }
+}
+
+WorkerSearch::~WorkerSearch()
+{
+    running_->places.Close();
+    running_->threads.clear();  // each ends its worker
+}
+
+std::vector<PlaceResult> WorkerSearch::Search(const PlaceDone& done, std::wstring& stopped)
+{
+    Running& r = *running_;
+    const size_t total = PlaceCount(r.request);
+    ProgressLine progress;
     auto show = [&](size_t searched) {
-        progress.Show(L"Searching with " + std::to_wstring(jobs) + L" workers (" + std::to_wstring(searched) +
+        progress.Show(L"Searching with " + std::to_wstring(r.jobs) + L" workers (" + std::to_wstring(searched) +
                       L" of " + std::to_wstring(total) + L" searched)");
     };
     show(0);
-    return places.WaitAll(show, stopped);
+    r.places.Open(done);
+    std::vector<PlaceResult> results = r.places.WaitAll(show, stopped);
+    MarkStage("last_answer");
+    r.places.Close();   // workers still starting are not waited for
+    r.threads.clear();  // each ends its worker
+    MarkStage("workers_ended");
+    return results;
 }
 
-int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channel)
+int ServeAsWorker(const std::wstring& dllPath, const SearchRequest& request, HANDLE channel)
 {
+    // A component that cannot be made ends the worker without a word: the
+    // parent, which made its own, reports the exit code, and one that could
+    // not make its own says so itself.
+    ComPtr<IMachine> machine;
+    try {
+        machine = CreateMachine(dllPath);
+    } catch (const Failure& f) {
+        return f.exitCode;
+    }
+    if (!WriteLine(channel, kReady)) return kCallFailed;
     LineReader input(channel);
     const size_t total = PlaceCount(request);
     std::string line;
@@ -507,7 +624,7 @@ int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channe
             index = total;
         }
         if (index >= total) Fail(kBadArguments, L"worker: no place " + FromUtf8(line) + L" in the search");
-        if (!WriteLine(channel, Encode(index, SearchPlace(machine, request, index))))
+        if (!WriteLine(channel, Encode(index, SearchPlace(*machine.Get(), request, index))))
             Fail(kCallFailed, L"worker: the answer cannot be written");
     }
     return kSuccess;

@@ -11,6 +11,7 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,18 +25,33 @@ int WorkerCount(const SearchRequest& request, int jobs);
 
 constexpr int kDefaultPlaceTimeout = 60;  // seconds
 
-// Every place's result, in the order of the places, each handed to done as
-// it arrives. A worker that fails or ends fails only the place it was
-// searching; one that does not answer within placeTimeout seconds is ended
-// and fails its place. A new worker takes the rest. After two workers end
-// before their first answer (they cannot start), no more are started, and
-// stopped says why; the places left are not searched. The workers live in a
-// job object that ends them with this process.
-std::vector<PlaceResult> SearchWithWorkers(const SearchRequest& request, int jobs, int placeTimeout,
-                                           const std::wstring& dllPath, const PlaceDone& done, std::wstring& stopped);
+// A search by jobs workers. They start as it is made, so that they start
+// while this process makes its own component (a process takes long to
+// start), and get places only from Search on. The workers live in a job
+// object that ends them with this process; they end when it goes.
+class WorkerSearch {
+public:
+    WorkerSearch(const SearchRequest& request, int jobs, int placeTimeout, const std::wstring& dllPath);
+    WorkerSearch(const WorkerSearch&) = delete;
+    WorkerSearch& operator=(const WorkerSearch&) = delete;
+    ~WorkerSearch();
 
-// The worker's side, on the pipe whose handle the parent gave: one place
-// number a line in, one line of JSON a place out, until the pipe closes.
-int ServeAsWorker(IMachine& machine, const SearchRequest& request, HANDLE channel);
+    // Every place's result, in the order of the places, each handed to done
+    // as it arrives. A worker that fails or ends fails only the place it was
+    // searching; one that does not answer within placeTimeout seconds is
+    // ended and fails its place. A new worker takes the rest. After two
+    // workers end before their first answer (they cannot start), no more are
+    // started, and stopped says why; the places left are not searched.
+    std::vector<PlaceResult> Search(const PlaceDone& done, std::wstring& stopped);
+
+private:
+    struct Running;
+    std::unique_ptr<Running> running_;
+};
+
+// The worker's side, on the pipe whose handle the parent gave: it makes its
+// component and says it is ready, then answers one place number a line in
+// with one line of JSON a place out, until the pipe closes.
+int ServeAsWorker(const std::wstring& dllPath, const SearchRequest& request, HANDLE channel);
 
 } // namespace kavro::tool

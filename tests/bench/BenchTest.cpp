@@ -21,7 +21,7 @@ TEST(Bench, TinyRunGivesEveryFigure)
     ASSERT_TRUE(figures.is_object()) << "expected one JSON object, got:\n" << run.output;
 
     for (const char* key : {"download_ratio", "discovery_ratio", "backup_ratio", "rewrite_us",
-                            "create_call_release_us", "discover_jobs_speedup", "discover_jobs_speedup_1s",
+                            "create_call_release_us", "surrogate_call_us", "surrogate_call_ratio", "discover_jobs_speedup", "discover_jobs_speedup_1s",
                             "dll_bytes"}) {
         ASSERT_TRUE(figures.contains(key)) << "no " << key << " in:\n" << run.output;
         EXPECT_TRUE(figures[key].is_number() && figures[key].get<double>() > 0)

@@ -1,6 +1,6 @@
 // Owners for the Automation resources the component handles, so that no path
-// frees by hand: Bstr for a BSTR, Variant for a VARIANT. Interfaces use
-// Microsoft::WRL::ComPtr.
+// frees by hand: Bstr for a BSTR, Variant for a VARIANT, RegKey for an open
+// registry key. Interfaces use Microsoft::WRL::ComPtr.
 #pragma once
 #include <windows.h>
 #include <oleauto.h>
@@ -93,6 +93,20 @@ public:
 
 private:
     VARIANT value_;
+};
+
+// An open registry key, closed once.
+class RegKey {
+public:
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey() { if (key_) RegCloseKey(key_); }
+    HKEY get() const { return key_; }
+    HKEY* out() { return &key_; }
+
+private:
+    HKEY key_ = nullptr;
 };
 
 } // namespace kavro

@@ -13,23 +13,11 @@
 #include "Errors.h"
 #include "Identity.h"
 #include "NumberText.h"
+#include "Owners.h"
 #include "Server.h"
 
 namespace kavro {
 namespace {
-
-class RegKey {
-public:
-    RegKey() = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() { if (key_) RegCloseKey(key_); }
-    HKEY get() const { return key_; }
-    HKEY* out() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 // One value under HKEY_CLASSES_ROOT; a null name is the key's default value.
 struct RegValue {

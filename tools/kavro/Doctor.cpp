@@ -644,7 +644,7 @@ private:
         if (!Key(HKEY_CLASSES_ROOT, key, KEY_WOW64_64KEY)) return L"not registered for 64-bit programs";
         std::optional<std::wstring> proxy = Key(HKEY_CLASSES_ROOT, key + L"\\ProxyStubClsid32", KEY_WOW64_64KEY).Text(nullptr);
         if (!proxy) return L"no ProxyStubClsid32";
-        if (!SameText(*proxy, L"{00020424-0000-0000-C000-000000000046}")) return {};
+        if (!SameText(*proxy, kUniversalMarshaler)) return {};
         const Key typeLib(HKEY_CLASSES_ROOT, key + L"\\TypeLib", KEY_WOW64_64KEY);
         std::optional<std::wstring> library = typeLib.Text(nullptr), version = typeLib.Text(L"Version");
         if (!library || !version) return L"no type library named";

@@ -8,6 +8,7 @@
 #include "Component.h"
 #include "Console.h"
 #include "Failure.h"
+#include "frame/Owners.h"
 
 namespace kavro::tool {
 namespace {
@@ -16,7 +17,6 @@ namespace {
 // an interface its owner registered in the 64-bit view stays as it was.
 const wchar_t kMark[] = L"KavroX64Hosts";
 const wchar_t kMarkText[] = L"written by kavro register --x64-hosts; kavro unregister removes it";
-const wchar_t kUniversalMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
 
 std::wstring GuidText(REFGUID guid)
 {
@@ -26,19 +26,6 @@ std::wstring GuidText(REFGUID guid)
 }
 
 std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_clsMachine); }
-
-class RegKey {
-public:
-    RegKey() = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey() { if (key_) RegCloseKey(key_); }
-    HKEY get() const { return key_; }
-    HKEY* out() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 [[noreturn]] void RegistryFailed(LSTATUS status, const std::wstring& what)
 {

@@ -20,6 +20,9 @@ struct CrossingInterface {
 };
 const std::vector<CrossingInterface>& CrossingInterfaces();
 
+// The proxy of interfaces marshaled from their type library.
+inline constexpr wchar_t kUniversalMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
+
 // "Interface\{...}"
 std::wstring InterfaceKey(REFIID iid);
 // The AppID key of the class ("AppID\{...}"); the AppID is the class's CLSID.

@@ -184,15 +184,22 @@ void FingerprintStore::Change(const std::wstring& path, int waitSeconds, const s
 
 FingerprintStore FingerprintStore::Load(const std::wstring& path, bool mustExist)
 {
-    FingerprintStore store;
-    store.path_ = path;
     std::optional<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
         if (mustExist) Fail(kBadArguments, L"The fingerprint store " + path + L" does not exist");
+        FingerprintStore store;
+        store.path_ = path;
         return store;
     }
+    return Parse(path, *bytes);
+}
+
+FingerprintStore FingerprintStore::Parse(const std::wstring& path, const std::string& bytes)
+{
+    FingerprintStore store;
+    store.path_ = path;
     try {
-        Json document = Json::parse(*bytes);
+        Json document = Json::parse(bytes);
         if (!document.is_object() || !document.contains("rows") || !document["rows"].is_array())
             throw std::invalid_argument("it is not an object with an array \"rows\"");
         for (const Json& row : document["rows"]) store.rows_.push_back(ReadRow(row));

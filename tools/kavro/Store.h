@@ -54,6 +54,9 @@ public:
     // A missing file is an empty store unless mustExist; a file that cannot be
     // read or is malformed fails with exit code 2, naming the file.
     static FingerprintStore Load(const std::wstring& path, bool mustExist);
+    // The store a file's bytes hold; malformed bytes fail with exit code 2,
+    // naming path. Any bytes at all get that answer or a store, never worse.
+    static FingerprintStore Parse(const std::wstring& path, const std::string& bytes);
 
     const std::vector<FingerprintRow>& rows() const { return rows_; }
     // Adds the row, or replaces the one for the same person and terminal number.

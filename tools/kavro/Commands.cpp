@@ -268,6 +268,7 @@ Partial partial;
 BOOL WINAPI OnCtrlC(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    HoldWorkerCreation();
     std::lock_guard<std::mutex> hold(partial.lock);
     if (partial.finished) return TRUE;  // the whole report is on its way
     try {

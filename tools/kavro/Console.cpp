@@ -37,6 +37,18 @@ bool IsConsole(DWORD stdHandle)
     return GetConsoleMode(GetStdHandle(stdHandle), &mode) != 0;
 }
 
+HandOver HandOverOf(HANDLE handle)
+{
+    if (!handle || handle == INVALID_HANDLE_VALUE) return HandOver::kNone;
+    // Windows 7 marks its console pseudo-handles with the two lowest bits.
+    if ((reinterpret_cast<ULONG_PTR>(handle) & 3) == 3) return HandOver::kConsole;
+    DWORD mode;
+    if (GetConsoleMode(handle, &mode)) return HandOver::kConsole;
+    SetLastError(NO_ERROR);
+    if (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return HandOver::kNone;
+    return HandOver::kInheritable;
+}
+
 namespace {
 
 void Write(DWORD stdHandle, std::wstring_view text)

@@ -16,6 +16,16 @@ void PrintError(std::wstring_view text);  // standard error
 
 bool IsConsole(DWORD stdHandle);
 
+// How a child process can get a handle of ours as its output.
+enum class HandOver {
+    kNone,         // there is none
+    kConsole,      // a console: the child shares it and opens it itself; a console
+                   // handle cannot be handed over (Windows 7's are pseudo-handles,
+                   // which a handle list for CreateProcess rejects)
+    kInheritable,  // a file or pipe: a duplicate of it is inherited
+};
+HandOver HandOverOf(HANDLE handle);
+
 // Asks a yes/no question on the console; true only for an answer starting with y.
 bool Confirm(std::wstring_view question);
 

@@ -67,8 +67,10 @@ int Backup(IMachine& machine, const Terminal& terminal, const std::wstring& pers
 {
     const std::wstring notSaved = L"The fingerprint of employee " + person + L" from " + terminal.Describe() +
                                   L" was not saved";
-    // Read first: a store that cannot be read must stop us before the terminal is asked.
-    FingerprintStore::Read(storePath, false, waitSeconds, notSaved);
+    // A store that cannot be read or written must stop us before the
+    // terminal is asked: its fingerprint would be read only to be lost.
+    FingerprintStore::CheckWritable(storePath, waitSeconds,
+                                    L"Nothing was read from " + terminal.Describe() + L" for employee " + person);
     memrs::MemoryRecordset recordset(kColumns);
     ComPtr<_Recordset> argument = recordset.get();
     Bstr ip(terminal.ip), number(person), message;

@@ -6,8 +6,10 @@
 // Several kavro.exe may use one store at once. Every change is made under an
 // exclusive lock on the side file <store>.lock, held from load to rename, and
 // a read under a shared one. The store itself cannot carry the lock, since a
-// save replaces it; the side file is never deleted, and the system releases a
-// lock when its holder dies, so a killed run blocks nobody.
+// save replaces it; the side file is never deleted (nor can it be while a run
+// holds it), its name comes from the store's final path, so that every
+// spelling of one store (a short name, a link) meets the same lock, and the
+// system releases a lock when its holder dies, so a killed run blocks nobody.
 #pragma once
 #include <windows.h>
 
@@ -40,6 +42,15 @@ private:
     ULONGLONG end_;
 };
 
+// A store's path as the user spelled it (for messages) and as every spelling
+// of it leads (for the lock, the temporary files and the rename).
+struct StorePath {
+    StorePath() = default;
+    StorePath(std::wstring shown, std::wstring real) : shown(std::move(shown)), real(std::move(real)) {}
+    explicit StorePath(const std::wstring& given);
+    std::wstring shown, real;
+};
+
 class FingerprintStore {
 public:
     // Load under the shared lock. Change loads under the exclusive lock, lets
@@ -50,10 +61,20 @@ public:
     static FingerprintStore Read(const std::wstring& path, bool mustExist, int waitSeconds, const std::wstring& notDone);
     static void Change(const std::wstring& path, int waitSeconds, const std::wstring& notDone,
                        const std::function<void(FingerprintStore&)>& change);
+    // Before a terminal is read for a backup: the store can be read and
+    // replaced, and a file can be made beside it, so that what the terminal
+    // gives is not read only to be thrown away. A store that may not be
+    // written (read-only, permissions) fails with exit code 2 at once; one
+    // held by others is waited for as Change waits, then exit code 5.
+    static void CheckWritable(const std::wstring& path, int waitSeconds, const std::wstring& notDone);
 
     // A missing file is an empty store unless mustExist; a file that cannot be
-    // read or is malformed fails with exit code 2, naming the file.
+    // read or is malformed fails with exit code 2, naming the file; one that
+    // another program holds open without read sharing is waited for until
+    // the deadline, then exit code 5.
     static FingerprintStore Load(const std::wstring& path, bool mustExist);
+    static FingerprintStore Load(const StorePath& path, bool mustExist, const Deadline& until,
+                                 const std::wstring& notDone);
     // The store a file's bytes hold; malformed bytes fail with exit code 2,
     // naming path. Any bytes at all get that answer or a store, never worse.
     static FingerprintStore Parse(const std::wstring& path, const std::string& bytes);
@@ -66,7 +87,7 @@ public:
     void Save(const Deadline& until = Deadline(0)) const;
 
 private:
-    std::wstring path_;
+    StorePath path_;
     std::vector<FingerprintRow> rows_;
 };
 
@@ -76,7 +97,14 @@ std::optional<std::vector<std::uint8_t>> FromBase64(const std::string& text);
 
 // Replaces the file at path with bytes in one step; fails with exit code 4.
 // A rename refused because someone holds the file open is tried again until
-// the deadline, and then fails with exit code 5.
-void WriteFileAtomically(const std::wstring& path, const std::string& bytes, const Deadline& until = Deadline(0));
+// the deadline, and then fails with exit code 5; one that may never succeed
+// (a read-only file, permissions) fails with exit code 2 at once. Messages
+// name the file as shown (path when empty).
+void WriteFileAtomically(const std::wstring& path, const std::string& bytes, const Deadline& until = Deadline(0),
+                         const std::wstring& shown = {});
+
+// The path every spelling of a file leads to (its final path, with the long
+// names, links resolved), or its folder's with its name when it does not exist.
+std::wstring FinalPath(const std::wstring& path);
 
 } // namespace kavro::tool

@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstdint>
 #include <condition_variable>
@@ -148,10 +152,49 @@ std::optional<PlaceResult> Decode(const std::string& line, size_t index)
 
 std::atomic<unsigned> pipeCount{0};
 
+// In a worker: what the terminal library prints on standard output goes to
+// standard error. A worker that shares its parent's console was given no
+// handles (a console handle cannot be handed over on every Windows), so it
+// opens the console's output itself.
+void RouteLibraryOutput()
+{
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    if (!errors || errors == INVALID_HANDLE_VALUE) {
+        errors = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+        if (errors == INVALID_HANDLE_VALUE) return;
+        SetStdHandle(STD_ERROR_HANDLE, errors);
+    }
+    SetStdHandle(STD_OUTPUT_HANDLE, errors);
+    // And for a library that prints through the C runtime.
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(errors), _O_TEXT);
+    if (fd >= 0 && fd != 1) _dup2(fd, 1);
+    if (fd >= 0 && fd != 2) _dup2(fd, 2);
+}
+
 [[noreturn]] void WorkerFailed(const wchar_t* why)
 {
     const HRESULT error = HRESULT_FROM_WIN32(GetLastError());
     Fail(kCallFailed, std::wstring(L"A worker process failed: ") + why + L" (" + HresultText(error) + L")");
+}
+
+// Held while a worker is created suspended and put into the job that ends it
+// with us: ended between the two, we would leave a suspended worker outside
+// the job for ever, holding our standard error open.
+std::timed_mutex creation;
+
+BOOL WINAPI BeforeCtrlC(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) HoldWorkerCreation();
+    return FALSE;  // the next handler, or the system's, ends the process
+}
+
+LPTOP_LEVEL_EXCEPTION_FILTER crashFilter = nullptr;
+
+LONG WINAPI BeforeCrash(EXCEPTION_POINTERS* exception)
+{
+    HoldWorkerCreation();
+    return crashFilter ? crashFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // The list of handles one child inherits, and nothing else: workers are
@@ -201,10 +244,14 @@ public:
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         Handle end(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
         if (!end) WorkerFailed(L"its end of the pipe cannot be opened");
-        // What the terminal library prints goes where our errors go, never into an answer.
+        // What the terminal library prints goes where our errors go, never into
+        // an answer: a duplicate of our standard error, the one handle besides
+        // its pipe that it inherits; or, where that is a console, the console
+        // itself, which it shares and opens on its own (ServeAsWorker).
+        const HANDLE ours = GetStdHandle(STD_ERROR_HANDLE);
+        const HandOver how = HandOverOf(ours);
         HANDLE self = GetCurrentProcess(), errors = nullptr;
-        if (HANDLE ours = GetStdHandle(STD_ERROR_HANDLE); ours && ours != INVALID_HANDLE_VALUE)
-            DuplicateHandle(self, ours, self, &errors, 0, TRUE, DUPLICATE_SAME_ACCESS);
+        if (how == HandOver::kInheritable) DuplicateHandle(self, ours, self, &errors, 0, TRUE, DUPLICATE_SAME_ACCESS);
         Handle err(errors);
         std::vector<HANDLE> inherited{end.get()};
         if (err) inherited.push_back(err.get());
@@ -219,16 +266,22 @@ public:
         PROCESS_INFORMATION started{};
         std::wstring line = commandLine + L" --channel " +
                             std::to_wstring(reinterpret_cast<std::uintptr_t>(end.get()));  // CreateProcessW may write into it
-        // Suspended until it is in the job; without a window of its own.
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                            &startup.StartupInfo, &started))
-            WorkerFailed(L"it cannot be started");
-        process_.reset(started.hProcess);
-        Handle thread(started.hThread);
-        // Best effort: a system that refuses the job still ends the worker with its pipe.
-        if (job) AssignProcessToJobObject(job, started.hProcess);
-        ResumeThread(started.hThread);
+        // Sharing our console, it would get our Ctrl+C too: its own process
+        // group keeps Ctrl+C ours to answer. Otherwise without a window.
+        const DWORD flags = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                            (how == HandOver::kConsole ? CREATE_NEW_PROCESS_GROUP : CREATE_NO_WINDOW);
+        {
+            // Suspended until it is in the job; Ctrl+C waits for that (HoldWorkerCreation).
+            std::lock_guard<std::timed_mutex> creating(creation);
+            if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                &startup.StartupInfo, &started))
+                WorkerFailed(L"it cannot be created");
+            process_.reset(started.hProcess);
+            Handle thread(started.hThread);
+            // Best effort: a system that refuses the job still ends the worker with its pipe.
+            if (job) AssignProcessToJobObject(job, started.hProcess);
+            ResumeThread(started.hThread);
+        }
         MarkStage("worker_created");
     }
     Worker(const Worker&) = delete;
@@ -386,21 +439,30 @@ public:
         changed_.notify_all();
     }
 
-    // A worker ended before it was ready, or on its first place before any
-    // place of the search was searched: it counts as one that cannot start,
-    // and gives its place back (true). The second such worker stops the
-    // starting of workers. Once places are searched, workers evidently start,
-    // and one that ends fails its place (false).
-    bool NotStarted(std::optional<size_t> index, const std::wstring& ended)
+    // A worker that could not be created, or ended before it was ready: the
+    // second such worker stops the starting of workers, and why says why.
+    void CannotStart(const std::wstring& why)
     {
         std::lock_guard<std::mutex> hold(lock_);
-        if (closed_) return true;  // ended with the search
-        if (index && searched_ > 0) return false;
-        if (index) returned_.push_back(*index);
-        if (++notStarted_ == 2) {
-            stopped_ = L"Worker processes cannot start: 2 ended before they answered (the last with " + ended + L")";
-        }
-        return true;
+        if (closed_) return;  // ended with the search
+        if (++notStarted_ == 2 && stopped_.empty()) stopped_ = L"Worker processes cannot start: 2 " + why;
+    }
+
+    // What becomes of the place of a worker that ended on its first place.
+    enum class Lost { kGivenBack, kFailed };
+
+    // Before any place of the search was searched, the worker counts as one
+    // that cannot start and its place goes back to be handed out again;
+    // once places are searched, workers evidently start, and the place fails.
+    Lost EndedOnFirstPlace(size_t index, const std::wstring& ended)
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (closed_) return Lost::kGivenBack;  // ended with the search: nobody waits for it
+        if (searched_ > 0) return Lost::kFailed;
+        returned_.push_back(index);
+        hold.unlock();
+        CannotStart(L"ended before they answered (the last with " + ended + L")");
+        return Lost::kGivenBack;
     }
 
     // No more workers: two could not start, or the search is over, or no
@@ -453,15 +515,49 @@ private:
     Handle closing_;
 };
 
-// A new worker, once it has made its component; null when it ended before
-// (counted by places) or the search ended first. Throws when it cannot be
-// started at all.
-std::unique_ptr<Worker> ReadyWorker(Places& places, const std::wstring& commandLine, HANDLE job)
+// A new worker, once it has made its component; null when it could not be
+// created or ended before (counted by places as one that cannot start), or
+// the search ended first.
+std::unique_ptr<Worker> ReadyWorker(Places& places, const std::wstring& commandLine, HANDLE job) noexcept
 {
-    auto worker = std::make_unique<Worker>(commandLine, job, places.Closing());
-    if (worker->Ready(kStartMs)) return worker;
-    places.NotStarted(std::nullopt, worker->End(true));
+    try {
+        auto worker = std::make_unique<Worker>(commandLine, job, places.Closing());
+        if (worker->Ready(kStartMs)) return worker;
+        places.CannotStart(L"ended before they answered (the last with " + worker->End(true) + L")");
+    } catch (const Failure& f) {
+        places.CannotStart(L"could not be created (the last: " + f.message + L")");
+    } catch (...) {
+        places.CannotStart(L"could not be created");
+    }
     return nullptr;
+}
+
+// What searching one place with a worker came to.
+enum class Searched { kAnswered, kFailed, kGivenBack };
+
+// Hands the place to the worker and reads its answer into result. A worker
+// that is late or ends is ended and reset.
+Searched SearchOne(std::unique_ptr<Worker>& worker, bool firstPlace, Places& places, const SearchRequest& request,
+                   size_t index, int placeTimeout, PlaceResult& result)
+{
+    std::optional<PlaceResult> answer;
+    const Worker::Read read = worker->Search(index, static_cast<DWORD>(placeTimeout) * 1000, answer);
+    if (read == Worker::Read::kLine) {
+        result = std::move(*answer);
+        return Searched::kAnswered;
+    }
+    const std::wstring ended = worker->End(read == Worker::Read::kLate);
+    worker.reset();
+    result.exitCode = kCallFailed;
+    if (read == Worker::Read::kLate) {
+        result.failure = L"The worker process searching " + PlaceName(request, index) + L" did not answer within " +
+                         std::to_wstring(placeTimeout) + L" s; it was ended";
+        return Searched::kFailed;
+    }
+    if (firstPlace && places.EndedOnFirstPlace(index, ended) == Places::Lost::kGivenBack) return Searched::kGivenBack;
+    result.failure = L"The worker process searching " + PlaceName(request, index) + L" ended without answering (" +
+                     ended + L")";
+    return Searched::kFailed;
 }
 
 // One thread per worker: it starts its worker at once and, once that is
@@ -474,47 +570,25 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
 {
     std::unique_ptr<Worker> worker;
     bool answered = false;  // by this worker
-    const DWORD timeoutMs = static_cast<DWORD>(placeTimeout) * 1000;
-    while (!(!worker && places.Stopped())) {
-        std::optional<Failure> notStarted;
+    for (;;) {
         if (!worker) {
-            try {
-                worker = ReadyWorker(places, commandLine, job);
-                answered = false;
-                if (!worker) continue;
-            } catch (const Failure& f) {
-                notStarted = f;  // the next place reports it
-            } catch (...) {
-                notStarted = Failure{kCallFailed, L"A worker process failed: it cannot be started"};
-            }
+            if (places.Stopped()) break;
+            worker = ReadyWorker(places, commandLine, job);
+            answered = false;
+            continue;
         }
-        std::optional<size_t> index = places.Next();
+        const std::optional<size_t> index = places.Next();
         if (!index) break;
         PlaceResult result;
         try {
-            if (notStarted) throw *notStarted;
-            std::optional<PlaceResult> answer;
-            switch (worker->Search(*index, timeoutMs, answer)) {
-            case Worker::Read::kLine:
-                result = std::move(*answer);
+            switch (SearchOne(worker, !answered, places, request, *index, placeTimeout, result)) {
+            case Searched::kGivenBack: continue;
+            case Searched::kAnswered:
                 if (!answered) MarkStage("first_answer");
                 answered = true;
                 break;
-            case Worker::Read::kLate:
-                worker->End(true);
-                worker.reset();
-                Fail(kCallFailed, L"The worker process searching " + PlaceName(request, *index) +
-                                      L" did not answer within " + std::to_wstring(placeTimeout) + L" s; it was ended");
-            case Worker::Read::kEnded:
-                std::wstring ended = worker->End();
-                worker.reset();
-                if (!answered && places.NotStarted(*index, ended)) continue;
-                Fail(kCallFailed, L"The worker process searching " + PlaceName(request, *index) +
-                                      L" ended without answering (" + ended + L")");
+            case Searched::kFailed: break;
             }
-        } catch (const Failure& f) {
-            result.exitCode = f.exitCode;
-            result.failure = f.message;
         } catch (...) {
             result.exitCode = kCallFailed;
             result.failure = L"Searching " + PlaceName(request, *index) + L" with a worker process failed";
@@ -562,9 +636,21 @@ struct WorkerSearch::Running {
     std::vector<std::jthread> threads;  // joined before places and the job go
 };
 
+void HoldWorkerCreation() noexcept
+{
+    // Never let go: no worker is created any more. Bounded, so that a crash
+    // while one is created cannot hang the process.
+    (void)creation.try_lock_for(std::chrono::seconds(5));
+}
+
 WorkerSearch::WorkerSearch(const SearchRequest& request, int jobs, int placeTimeout, const std::wstring& dllPath)
     : running_(std::make_unique<Running>(request, jobs, dllPath))
 {
+    static std::once_flag guarded;
+    std::call_once(guarded, [] {
+        SetConsoleCtrlHandler(BeforeCtrlC, TRUE);
+        crashFilter = SetUnhandledExceptionFilter(BeforeCrash);
+    });
     Running& r = *running_;
     try {
         for (int i = 0; i < jobs; ++i)
@@ -606,6 +692,9 @@ int ServeAsWorker(const std::wstring& dllPath, const SearchRequest& request, HAN
     // A component that cannot be made ends the worker without a word: the
     // parent, which made its own, reports the exit code, and one that could
     // not make its own says so itself.
+    // Ctrl+C is the parent's to answer; the job ends us with it.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    RouteLibraryOutput();
     ComPtr<IMachine> machine;
     try {
         machine = CreateMachine(dllPath);

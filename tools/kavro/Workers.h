@@ -49,6 +49,11 @@ private:
     std::unique_ptr<Running> running_;
 };
 
+// From now on no worker is created, and one being created is in the job that
+// ends it with this process before this returns. Whatever ends the process
+// on purpose (Ctrl+C) calls it first.
+void HoldWorkerCreation() noexcept;
+
 // The worker's side, on the pipe whose handle the parent gave: it makes its
 // component and says it is ready, then answers one place number a line in
 // with one line of JSON a place out, until the pipe closes.

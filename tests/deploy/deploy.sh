@@ -156,7 +156,8 @@ install_cycle() {
     local json status=0
     json="$(cd "$site" && wine "$site/kavro.exe" doctor --json)" || status=$?
     [ "$status" = 0 ] && ! grep -q '"ok": false' <<<"$json" &&
-        [ "$(grep -c '"check": ' <<<"$json")" = 9 ] || { fail "install: doctor --json, exit $status"; echo "$json" >&2; }
+        [ "$(grep -c '"check": ' <<<"$json")" = 10 ] && grep -q '"found": "Windows .*, under Wine ' <<<"$json" ||
+        { fail "install: doctor --json, exit $status"; echo "$json" >&2; }
     out="$(wine cmd /c "$(windows_path "$site/uninstall.cmd")" 2>&1)" || fail "uninstall.cmd: exit $?"
     grep -q "no longer registered" <<<"$out" || { fail "uninstall.cmd: output"; echo "$out" >&2; }
     class_keys >"$folder/after"

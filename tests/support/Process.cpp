@@ -32,7 +32,8 @@ std::wstring BinDir()
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs)
+ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder, DWORD timeoutMs,
+                          HANDLE standardError)
 {
     ProcessOutcome outcome{static_cast<DWORD>(-1), {}};
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -46,7 +47,7 @@ ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& f
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
+    startup.hStdError = standardError ? standardError : writeEnd.get();
     PROCESS_INFORMATION process{};
     std::wstring line = commandLine;  // CreateProcessW may write into it
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),

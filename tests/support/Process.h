@@ -16,7 +16,9 @@ struct ProcessOutcome {
 // The folder of the running program (bin/), with a trailing separator.
 std::wstring BinDir();
 
+// standardError: an inheritable handle for the child's standard error (a
+// console, say) instead of the pipe that gathers its output.
 ProcessOutcome RunProcess(const std::wstring& commandLine, const std::wstring& folder,
-                          DWORD timeoutMs = 60000);
+                          DWORD timeoutMs = 60000, HANDLE standardError = nullptr);
 
 } // namespace kavro::test

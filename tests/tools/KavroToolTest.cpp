@@ -13,6 +13,7 @@
 
 #include "Process.h"
 #include "TestEnv.h"
+#include "tools/kavro/Console.h"
 #include "tools/kavro/Failure.h"
 #include "tools/kavro/Store.h"
 
@@ -329,6 +330,58 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
     EXPECT_TRUE(NoneLeft(parent)) << "the workers of an ended kavro.exe end with it";
 }
 
+// What Windows asks of a program that Wine does not: kavro.exe declares how
+// it runs (no UAC virtualization, the Windows versions it knows); a console
+// handle is never handed to a worker (Windows 7's cannot be), so with its
+// standard error on a console kavro.exe's workers share that console and
+// search as one process does.
+TEST(KavroTool, MeetsWindowsAsItIs)
+{
+    const std::wstring bin = BinDir();
+    HMODULE image = LoadLibraryExW((bin + L"kavro.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    const char* text = found ? static_cast<const char*>(LockResource(LoadResource(image, found))) : nullptr;
+    std::string manifest = text ? std::string(text, SizeofResource(image, found)) : std::string();
+    FreeLibrary(image);
+    for (const char* says : {"level=\"asInvoker\"", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "<longPathAware"})
+        EXPECT_NE(manifest.find(says), std::string::npos) << "kavro.exe's manifest lacks " << says << ":\n" << manifest;
+
+    EXPECT_EQ(HandOverOf(nullptr), HandOver::kNone);
+    EXPECT_EQ(HandOverOf(INVALID_HANDLE_VALUE), HandOver::kNone);
+    EXPECT_EQ(HandOverOf(reinterpret_cast<HANDLE>(7)), HandOver::kConsole) << "a Windows 7 console pseudo-handle";
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    EXPECT_EQ(HandOverOf(writeEnd), HandOver::kInheritable) << "a pipe";
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+
+    const HANDLE saved[] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    const bool allocated = AllocConsole();
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+    SetStdHandle(STD_INPUT_HANDLE, saved[0]);
+    SetStdHandle(STD_OUTPUT_HANDLE, saved[1]);
+    SetStdHandle(STD_ERROR_HANDLE, saved[2]);
+    ASSERT_NE(console, INVALID_HANDLE_VALUE) << "no console here (AllocConsole: " << allocated << ")";
+    EXPECT_EQ(HandOverOf(console), HandOver::kConsole);
+    const std::wstring folder = Scratch(L"console");
+    SetEnvironmentVariableW(L"HWSIM_TERMINALS", EmptySite(folder).c_str());
+    WriteAll(folder + L"terminals.json", R"({"absent_ms": 0, "terminals": [{"ip": "192.168.1.3", "number": 1}]})");
+    const std::wstring discover = L"\"" + bin + L"kavro.exe\" --dll \"" + bin + L"Kavro.dll\" discover --ip 192.168.1.1-6 ";
+    auto alone = RunProcess(discover + L"--jobs 1", folder, 300000, console);
+    auto shared = RunProcess(discover + L"--jobs 3", folder, 300000, console);
+    CloseHandle(console);
+    if (allocated) FreeConsole();
+    EXPECT_EQ(alone.exitCode, static_cast<DWORD>(kSuccess)) << alone.output;
+    EXPECT_NE(alone.output.find("1 terminal found; searched 6 addresses"), std::string::npos) << alone.output;
+    EXPECT_EQ(shared.exitCode, static_cast<DWORD>(kSuccess)) << "workers on a console\n" << shared.output;
+    EXPECT_EQ(shared.output, alone.output) << "workers sharing the console print what one process prints";
+}
+
 // Many kavro.exe on one store: backups at once all land; a reader that holds
 // the store open only delays a backup's rename; a writer killed while it holds
 // the lock blocks nobody and its temporary file goes; a lock held beyond
@@ -419,6 +472,97 @@ TEST(KavroTool, StoreKeepsEveryBackupWhileOthersWriteReadAndDie)
         EXPECT_NE(busy.output.find(says), std::string::npos) << "expected \"" << says << "\" in:\n" << busy.output;
     EXPECT_EQ(ReadAll(store), before) << "a busy backup leaves the store's bytes as they were";
     EXPECT_TRUE(TemporaryOwners(store).empty()) << "a busy backup leaves no temporary file";
+}
+
+// The store as Windows guards it, where Wine plays Windows (sharing modes,
+// the read-only attribute on opening): a store that may not be replaced is
+// refused before the terminal is asked; one held open without read sharing is
+// waited for, then busy; readers only read the lock; the lock cannot be
+// deleted while held and every spelling of the store meets it; only our own
+// dead writers' temporary files are swept.
+TEST(KavroTool, StoreOnAPcWhereFilesHaveOwners)
+{
+    const std::wstring bin = BinDir();
+    const std::wstring folder = Scratch(L"owners");
+    const std::wstring store = folder + L"fingerprints.json", lock = store + L".lock";
+    for (const std::wstring& file : {store, lock}) {
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(file.c_str());
+    }
+    // Any call into the terminal library ends kavro.exe with exit code 77.
+    WriteAll(folder + L"untouchable.json", R"({"exit_on_call": 77, "terminals": []})");
+    WriteAll(folder + L"site.json", R"({"terminals": [{"ip": "192.168.1.201", "number": 1}]})");
+    FingerprintStore::Change(store, 0, L"", [](FingerprintStore& s) {
+        s.Put({L"1003", 1, 1, std::nullopt, std::vector<std::uint8_t>(40, 0x5A)});
+    });
+    const std::string saved = ReadAll(store);
+    auto kavro = [&](const wchar_t* site, const std::wstring& command) {
+        SetEnvironmentVariableW(L"HWSIM_TERMINALS", (folder + site).c_str());
+        return RunProcess(L"\"" + bin + L"kavro.exe\" --dll \"" + bin + L"Kavro.dll\" " + command +
+                              L" --ip 192.168.1.201 --person 1003 --store fingerprints.json",
+                          folder, 300000);
+    };
+    auto expect = [](const kavro::test::ProcessOutcome& run, DWORD code, std::initializer_list<const char*> says,
+                     const char* what) {
+        EXPECT_EQ(run.exitCode, code) << what << "\n" << run.output;
+        for (const char* text : says)
+            EXPECT_NE(run.output.find(text), std::string::npos) << what << ": expected \"" << text << "\" in\n" << run.output;
+    };
+
+    SetFileAttributesW(store.c_str(), FILE_ATTRIBUTE_READONLY);
+    expect(kavro(L"untouchable.json", L"backup"), kBadArguments,
+           {"fingerprints.json is read-only", "Nothing was read from terminal 1 at 192.168.1.201"},
+           "a read-only store, refused before the terminal is asked (not after the whole --wait)");
+    SetFileAttributesW(store.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    HANDLE holder = CreateFileW(store.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    for (const wchar_t* command : {L"backup --wait 1", L"restore --wait 1"})
+        expect(kavro(L"untouchable.json", command), kBusy, {"fingerprints.json is busy", "held it open for 1 s"},
+               "a store held open without read sharing is waited for, and the terminal is not asked");
+    CloseHandle(holder);
+    EXPECT_EQ(ReadAll(store), saved) << "nothing was written";
+
+    SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE writable = CreateFileW(lock.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writable, INVALID_HANDLE_VALUE) << "Wine refuses writing a read-only file, as Windows refuses it a reader";
+    if (writable != INVALID_HANDLE_VALUE) CloseHandle(writable);
+    expect(kavro(L"site.json", L"restore"), kSuccess, {"Sent to terminal 1 at 192.168.1.201"},
+           "a restore only reads the lock");
+    SetFileAttributesW(lock.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    // A writer that is gone, and files that only look like a writer's.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION ended{};
+    std::wstring exit0 = L"cmd.exe /c exit 0";
+    ASSERT_TRUE(CreateProcessW(nullptr, exit0.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &ended));
+    WaitForSingleObject(ended.hProcess, INFINITE);
+    CloseHandle(ended.hProcess);
+    CloseHandle(ended.hThread);
+    const std::wstring gone = std::to_wstring(ended.dwProcessId);
+    const std::wstring deadWriters = store + L"." + gone + L".tmp";
+    const std::wstring others[] = {store + L".bak.tmp", store + L".csv." + gone + L".tmp"};
+    for (const std::wstring& file : {deadWriters, others[0], others[1]}) WriteAll(file, "x");
+    wchar_t shortName[MAX_PATH] = {};
+    GetShortPathNameW(store.c_str(), shortName, MAX_PATH);
+    FingerprintStore::Change(store, 0, L"", [&](FingerprintStore&) {
+        EXPECT_FALSE(DeleteFileW(lock.c_str())) << "the lock cannot be deleted while it is held";
+        for (const std::wstring& spelling : {std::wstring(shortName), folder + L".\\FINGERPRINTS.JSON"}) {
+            std::string name(spelling.begin(), spelling.end());
+            try {
+                FingerprintStore::Change(spelling, 0, L"", [](FingerprintStore&) {});
+                ADD_FAILURE() << name << " got a lock of its own while the store's was held";
+            } catch (const Failure& f) {
+                EXPECT_EQ(f.exitCode, kBusy) << name;
+            }
+        }
+    });
+    EXPECT_EQ(GetFileAttributesW(deadWriters.c_str()), INVALID_FILE_ATTRIBUTES) << "a dead writer's temporary goes";
+    for (const std::wstring& file : others)
+        EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES)
+            << std::string(file.begin(), file.end()) << " is not ours and stays";
 }
 
 // A search that meets faults: an address that never answers is reported at

@@ -7,6 +7,7 @@
 // Prints "ok: ..." or "FAILED: ..." a line each; exit 0 when all held.
 #include <windows.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <oleauto.h>
 #include <tlhelp32.h>
 #include <wrl/client.h>
@@ -280,9 +281,47 @@ int RegisterTypeLibraries(int count, wchar_t** files)
     return failed ? 1 : 0;
 }
 
+// "protect [--check] KEY...": gives keys under HKEY_CLASSES_ROOT (64-bit
+// view) the DACL that Windows' own keys have for an administrator (owned by
+// TrustedInstaller: read, nothing more), then checks that they refuse write
+// access and open for reading. --check only checks.
+int ProtectKeys(bool set, int count, wchar_t** keys)
+{
+    PSECURITY_DESCRIPTOR readOnly = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;KR;;;BA)(A;OICI;KR;;;SY)(A;OICI;KR;;;WD)",
+                                                              SDDL_REVISION_1, &readOnly, nullptr)) {
+        Say(L"FAILED: the security descriptor cannot be made");
+        return 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        HKEY key = nullptr;
+        if (set) {
+            LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, keys[i], 0, WRITE_DAC | KEY_WOW64_64KEY, &key);
+            if (status == ERROR_SUCCESS) status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, readOnly);
+            if (key) RegCloseKey(key);
+            Check(status == ERROR_SUCCESS, L"HKCR\\" + std::wstring(keys[i]) + L" may only be read (" + std::to_wstring(status) + L")");
+        }
+        key = nullptr;
+        LSTATUS all = RegOpenKeyExW(HKEY_CLASSES_ROOT, keys[i], 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key);
+        if (key) RegCloseKey(key);
+        key = nullptr;
+        LSTATUS read = RegOpenKeyExW(HKEY_CLASSES_ROOT, keys[i], 0, KEY_READ | KEY_WOW64_64KEY, &key);
+        if (key) RegCloseKey(key);
+        Check(all == ERROR_ACCESS_DENIED && read == ERROR_SUCCESS,
+              L"HKCR\\" + std::wstring(keys[i]) + L" refuses write access (" + std::to_wstring(all) + L") and opens for reading (" +
+                  std::to_wstring(read) + L")");
+    }
+    LocalFree(readOnly);
+    return g_failed ? 1 : 0;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     if (argc > 1 && std::wstring(argv[1]) == L"register") return RegisterTypeLibraries(argc - 2, argv + 2);
+    if (argc > 2 && std::wstring(argv[1]) == L"protect") {
+        const bool check = std::wstring(argv[2]) == L"--check";
+        return ProtectKeys(!check, argc - (check ? 3 : 2), argv + (check ? 3 : 2));
+    }
     // A call held up in the surrogate (a window nobody closes, say) must not
     // hang the test: say so and end.
     std::thread([] {

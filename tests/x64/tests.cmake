@@ -26,7 +26,7 @@ endforeach()
 add_custom_command(OUTPUT ${X64_CLIENT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KAVRO_BIN}/x64
     COMMAND x86_64-w64-mingw32-g++-posix -std=c++20 ${X64_FLAGS} ${X64_SOURCES} ${X64_IDS}
-            -static -s -Wl,--no-insert-timestamp -o ${X64_CLIENT} -lole32 -loleaut32 -luuid
+            -static -s -Wl,--no-insert-timestamp -o ${X64_CLIENT} -lole32 -loleaut32 -luuid -ladvapi32
     DEPENDS ${X64_SOURCES} ${X64_IDS} ${KAVRO_IDL_OUT}/ZebMachine.h
     COMMENT "x86_64 g++ x64-client.exe"
     VERBATIM)

@@ -51,6 +51,26 @@ wine "$bin/x64/x64-client.exe" register "$(windows_path "$work/host/StdCollectio
 wine reg delete 'HKCR\Interface\{A4C46780-499F-101B-BB78-00AA00383CBB}' /f /reg:64 >/dev/null 2>&1 ||
     fail "removing _Collection from the 64-bit view"
 class_keys >"$work/keys-before"
+# ADO's interface keys as Windows has them: owned by TrustedInstaller, so an
+# administrator may read them and nothing more. (Wine keeps a key's security
+# only while its server runs: it is set after the last restart above, and
+# checked again before the uninstallation.)
+guids=(00000556-0000-0010-8000-00AA006D2EA4 0000054D-0000-0010-8000-00AA006D2EA4 00000569-0000-0010-8000-00AA006D2EA4)
+ado=("${guids[@]/#/Interface\\{}")
+ado=("${ado[@]/%/\}}")
+# Each ADO key with its values and subkeys in the 64-bit view, as the server
+# saved them (without the times of saving).
+ado_keys() {
+    local guid
+    for guid in "${guids[@]}"; do
+        head="[Software\\\\Classes\\\\Interface\\\\{$guid}" awk '
+            /^\[/ { inside = index($0, ENVIRON["head"]) == 1; sub(/\] [0-9]+$/, "]") }
+            inside && !/^#time=/' "$WINEPREFIX/system.reg"
+    done
+}
+ado_keys >"$work/ado-before"
+[ "$(grep -c '^\[' "$work/ado-before")" -ge 3 ] || { fail "ADO's interface keys are not in the 64-bit view"; cat "$work/ado-before"; }
+wine "$bin/x64/x64-client.exe" protect "${ado[@]}" >"$work/protect.log" 2>&1 || { fail "protecting ADO's keys"; cat "$work/protect.log"; }
 stamp "set-up done"
 
 cmd_in_site install install.cmd /x64hosts || fail "install.cmd /x64hosts: exit $?"
@@ -71,8 +91,13 @@ cat "$work/client.log"
 # (The surrogates stay until the server stops, at class_keys: each start of
 # the server of a 64-bit prefix costs half a minute under emulation.)
 stamp "client done"
+wine "$bin/x64/x64-client.exe" protect --check "${ado[@]}" >"$work/protected.log" 2>&1 ||
+    { fail "ADO's keys are no longer protected before uninstall.cmd"; cat "$work/protected.log"; }
 cmd_in_site uninstall uninstall.cmd || fail "uninstall.cmd: exit $?"
 grep -q "no longer registered" "$work/uninstall.log" || fail "uninstall.cmd: no success line"
+grep -q "Removed interface _Collection from the 64-bit view" "$work/uninstall.log" ||
+    fail "uninstall.cmd did not remove the copy of _Collection"
+! grep -qi "refused" "$work/uninstall.log" || fail "uninstall.cmd met a key it may not write"
 (cd "$site" && wine kavro.exe doctor --x64 >"$work/doctor-after.log" 2>&1)
 [ $? = 1 ] || { fail "kavro doctor --x64 after uninstall.cmd: not exit 1"; cat "$work/doctor-after.log"; }
 class_keys >"$work/keys-after"
@@ -80,6 +105,9 @@ left="$(comm -13 "$work/keys-before" "$work/keys-after")"
 [ -z "$left" ] || { fail "uninstall.cmd left keys that install.cmd /x64hosts wrote:"; echo "$left" >&2; }
 gone="$(comm -23 "$work/keys-before" "$work/keys-after")"
 [ -z "$gone" ] || { fail "uninstall.cmd removed keys it did not write:"; echo "$gone" >&2; }
+ado_keys >"$work/ado-after"
+cmp -s "$work/ado-before" "$work/ado-after" ||
+    { fail "ADO's keys changed:"; diff "$work/ado-before" "$work/ado-after" >&2; }
 
 echo "test_x64hosts: $((SECONDS - started)) s, $failures failed"
 [ "$failures" = 0 ]

@@ -95,9 +95,26 @@ ComPtr<IMachine> CreateMachine(const std::wstring& dllPath)
 
 std::wstring FullPath(const std::wstring& path)
 {
-    wchar_t full[MAX_PATH * 4];
-    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
-    return (n > 0 && n < MAX_PATH * 4) ? std::wstring(full, n) : path;
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return path;
+        if (n < full.size()) return full.substr(0, n);
+        full.resize(n);
+    }
+}
+
+std::wstring ModulePath(HMODULE module)
+{
+    // Long paths: the manifest lets kavro.exe live deeper than MAX_PATH.
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) return path.substr(0, n);
+        if (path.size() >= 32768) return {};
+        path.resize(path.size() * 2);
+    }
 }
 
 std::wstring FileVersion(const std::wstring& path)

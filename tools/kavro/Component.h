@@ -37,6 +37,9 @@ std::wstring ComponentVersion(const std::wstring& dllPath);
 // A path made absolute; the path as given when that fails.
 std::wstring FullPath(const std::wstring& path);
 
+// The file of a loaded module (nullptr: this program's); empty when unknown.
+std::wstring ModulePath(HMODULE module = nullptr);
+
 // A file's version from its version block, e.g. "8.70.0.4"; empty when it has none.
 std::wstring FileVersion(const std::wstring& path);
 

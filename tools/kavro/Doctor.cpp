@@ -44,14 +44,13 @@ const wchar_t* LevelName(Level level)
     }
 }
 
-const wchar_t kRegister[] =
-    L"Run install.cmd as administrator from the folder that holds Kavro.dll (or regsvr32 Kavro.dll there), "
-    L"or give the host Kavro.manifest instead (see README.txt).";
-const wchar_t kRegisterAgain[] =
-    L"Run install.cmd again as administrator from the folder that holds Kavro.dll: it writes the whole registration.";
-const wchar_t kRegisterX64[] =
-    L"Run install.cmd /x64hosts as administrator from the folder that holds Kavro.dll "
-    L"(or kavro register --x64-hosts there).";
+const std::wstring kRegister = std::wstring(L"Run install.cmd from ") + kElevatedPrompt +
+                               L" in the folder that holds Kavro.dll (or regsvr32 Kavro.dll there), or give the host "
+                               L"Kavro.manifest instead (see README.txt).";
+const std::wstring kRegisterAgain = std::wstring(L"Run install.cmd again from ") + kElevatedPrompt +
+                                    L" in the folder that holds Kavro.dll: it writes the whole registration.";
+const std::wstring kRegisterX64 = std::wstring(L"Run install.cmd /x64hosts from ") + kElevatedPrompt +
+                                  L" in the folder that holds Kavro.dll (or kavro register --x64-hosts there).";
 const wchar_t kReplaceComponent[] = L"Replace it with the Kavro.dll of the release package.";
 
 // The entry points the component binds in the vendor's library.
@@ -94,13 +93,6 @@ std::wstring SystemGiven(UINT (WINAPI* get)(LPWSTR, UINT))
     wchar_t path[MAX_PATH * 4];
     UINT n = get(path, MAX_PATH * 4);
     return n > 0 && n < MAX_PATH * 4 ? std::wstring(path, n) + L"\\" : std::wstring();
-}
-
-std::wstring ModulePath(HMODULE module)
-{
-    wchar_t path[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameW(module, path, MAX_PATH * 4);
-    return std::wstring(path, n < MAX_PATH * 4 ? n : 0);
 }
 
 // The file of the module an object's code lies in.
@@ -244,6 +236,7 @@ public:
     {
         const bool progId = static_cast<bool>(Key(HKEY_CLASSES_ROOT, kProgId));
         const bool server = static_cast<bool>(Key(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(CLSID_clsMachine)));
+        CheckWindows();
         const std::wstring file = progId || server ? CheckRegistration() : CheckUnregistered();
         CheckVendorLibrary(FolderOf(file));
         CheckHostClasses();
@@ -554,6 +547,49 @@ private:
                                ? L"Copy the DLLs named here beside HwDev.dll (they come with the vendor's SDK)."
                                : L"Replace it with the terminal vendor's HwDev.dll.";
         Problem(L"HwDev.dll", file + L" is there but does not load: " + WhyNotLoaded(file, error), fix);
+    }
+
+    // The Windows it runs on, as the system reports it (RtlGetVersion, which
+    // no compatibility setting changes): supported are Windows 7 SP1 to 11
+    // and Server 2008 R2 to 2022, 32- and 64-bit.
+    void CheckWindows()
+    {
+        using GetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+        using WineVersionFunction = const char*(CDECL*)();
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        auto getVersion = reinterpret_cast<GetVersionFunction>(
+            reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "RtlGetVersion") : nullptr));
+        auto wineVersion = reinterpret_cast<WineVersionFunction>(
+            reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "wine_get_version") : nullptr));
+        OSVERSIONINFOEXW v{};
+        v.dwOSVersionInfoSize = sizeof v;
+        if (!getVersion || getVersion(&v) != 0) {
+            Add(Level::kNotChecked, L"Windows", L"the system does not say which Windows it is");
+            return;
+        }
+        const bool server = v.wProductType != VER_NT_WORKSTATION;
+        const DWORD build = v.dwBuildNumber;
+        const DWORD version = v.dwMajorVersion * 100 + v.dwMinorVersion;
+        std::wstring name;
+        if (version >= 1000) {
+            if (!server) name = build >= 22000 ? L"Windows 11" : L"Windows 10";
+            else name = build >= 26100 ? L"Windows Server 2025" : build >= 20348 ? L"Windows Server 2022"
+                      : build >= 17763 ? L"Windows Server 2019" : L"Windows Server 2016";
+        } else if (version == 603) name = server ? L"Windows Server 2012 R2" : L"Windows 8.1";
+        else if (version == 602) name = server ? L"Windows Server 2012" : L"Windows 8";
+        else if (version == 601) name = server ? L"Windows Server 2008 R2" : L"Windows 7";
+        else name = L"Windows " + std::to_wstring(v.dwMajorVersion) + L"." + std::to_wstring(v.dwMinorVersion);
+        if (v.wServicePackMajor) name += L" SP" + std::to_wstring(v.wServicePackMajor);
+        std::wstring found = name + L" (" + std::to_wstring(v.dwMajorVersion) + L"." + std::to_wstring(v.dwMinorVersion) +
+                             L"." + std::to_wstring(build) + L"), " +
+                             (HasSixtyFourBitSide() ? L"64-bit: 32-bit hosts only, or 64-bit ones through the "
+                                                      L"surrogate (doctor --x64)"
+                                                    : L"32-bit");
+        if (wineVersion) found += L", under Wine " + FromUtf8(wineVersion());
+        const bool supported = version > 601 || (version == 601 && v.wServicePackMajor >= 1);
+        if (supported) Ok(L"Windows", found);
+        else Problem(L"Windows", found + L": older than Windows 7 SP1 and Windows Server 2008 R2 SP1, which Kavro needs",
+                     L"Install the service pack (Windows 7 SP1), or use a PC with a supported Windows.");
     }
 
     void CheckHostClasses()

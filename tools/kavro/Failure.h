@@ -12,6 +12,7 @@ enum ExitCode : int {
     kNotCreated = 3,     // Kavro.clsMachine could not be created
     kCallFailed = 4,     // a call failed with an HRESULT
     kBusy = 5,           // the fingerprint store stayed locked; nothing was changed
+    kNotElevated = 6,    // register or unregister without an administrator's rights; nothing was changed
 };
 
 struct Failure {

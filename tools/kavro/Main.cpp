@@ -109,7 +109,7 @@ int Run()
     app.footer(
         "Exit codes: 0 done; 1 the component answered false; 2 bad arguments or a bad file; 3 Kavro.clsMachine could "
         "not be created; 4 a call failed; 5 busy: the fingerprint store stayed locked, nothing was changed; run it "
-        "again.");
+        "again; 6 register or unregister needs an administrator's command prompt, nothing was changed.");
 
     CLI::App* discover = app.add_subcommand("discover", "Search a range of addresses or ports for terminals");
     AddTerminalOptions(*discover, o, true);

@@ -62,10 +62,9 @@ std::wstring Quoted(const std::wstring& text)
 
 std::wstring WorkerCommandLine(const SearchRequest& request, const std::wstring& dllPath)
 {
-    wchar_t self[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    if (n == 0 || n >= MAX_PATH * 4) Fail(kCallFailed, L"The path of kavro.exe cannot be read");
-    std::wstring line = Quoted(std::wstring(self, n));
+    const std::wstring self = ModulePath();
+    if (self.empty()) Fail(kCallFailed, L"The path of kavro.exe cannot be read");
+    std::wstring line = Quoted(self);
     if (!dllPath.empty()) line += L" --dll " + Quoted(dllPath);
     line += L" discover";
     if (request.serial)

@@ -30,7 +30,7 @@ std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_clsMachine); }
 [[noreturn]] void RegistryFailed(LSTATUS status, const std::wstring& what)
 {
     std::wstring text = L"The registry refused to " + what + L" (" + HresultText(HRESULT_FROM_WIN32(status)) + L")";
-    if (status == ERROR_ACCESS_DENIED) text += L": run it from a command prompt started as administrator";
+    if (status == ERROR_ACCESS_DENIED) text += std::wstring(L": run it from ") + kElevatedPrompt;
     Fail(kCallFailed, text);
 }
 
@@ -41,6 +41,19 @@ bool Open(const std::wstring& path, REGSAM access, RegKey& key)
     if (status == ERROR_FILE_NOT_FOUND) return false;
     if (status != ERROR_SUCCESS) RegistryFailed(status, L"open HKEY_CLASSES_ROOT\\" + path);
     return true;
+}
+
+// Whether the 64-bit view's key carries our mark, asked with read rights
+// only: the platform's own keys (ADO's, owned by TrustedInstaller) may be
+// read but not written even by administrators, and one we may not even read
+// is not ours either.
+bool Marked(const std::wstring& path)
+{
+    RegKey key;
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.out());
+    if (status == ERROR_FILE_NOT_FOUND || status == ERROR_ACCESS_DENIED) return false;
+    if (status != ERROR_SUCCESS) RegistryFailed(status, L"open HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
+    return RegQueryValueExW(key.get(), kMark, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 bool Exists(const std::wstring& path, REGSAM view)
@@ -88,10 +101,16 @@ std::wstring AddInterface(const CrossingInterface& crossing)
     RegKey target;
     LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                                      nullptr, target.out(), nullptr);
-    if (status != ERROR_SUCCESS) RegistryFailed(status, L"create HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
-    status = RegCopyTreeW(source.get(), nullptr, target.get());
+    if (status == ERROR_SUCCESS) status = RegCopyTreeW(source.get(), nullptr, target.get());
+    if (status == ERROR_SUCCESS) status = RegSetValueExW(target.get(), kMark, 0, REG_SZ,
+                                                         reinterpret_cast<const BYTE*>(kMarkText), sizeof kMarkText);
+    if (status == ERROR_ACCESS_DENIED)
+        Fail(kCallFailed, L"The registry refused to write HKEY_CLASSES_ROOT\\" + path + L" (64-bit view) for " + name +
+                              L" although this runs as administrator: its owner protects that key. Register " +
+                              crossing.owner + L"'s own library for 64-bit programs (its 64-bit setup), or have an "
+                              L"administrator give Administrators full control of that key (regedit, Permissions), "
+                              L"then run this again. Kavro's own registration was made; 64-bit hosts cannot use it yet");
     if (status != ERROR_SUCCESS) RegistryFailed(status, L"copy HKEY_CLASSES_ROOT\\" + path + L" into the 64-bit view");
-    SetText(target.get(), kMark, kMarkText, path);
     return L"Interface " + name + L": copied into the 64-bit view\n";
 }
 
@@ -117,9 +136,11 @@ bool RemoveSurrogate()
     if (!HasSixtyFourBitSide()) return removed;
     for (const CrossingInterface& crossing : CrossingInterfaces()) {
         const std::wstring path = InterfaceKey(*crossing.iid);
+        if (!Marked(path)) continue;
+        // Delete rights only on a key of ours.
         RegKey key;
-        if (!Open(path, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key)) continue;
-        if (RegQueryValueExW(key.get(), kMark, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) continue;
+        if (!Open(path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, key))
+            continue;
         LSTATUS status = RegDeleteTreeW(key.get(), nullptr);
         if (status == ERROR_SUCCESS) status = RegDeleteKeyExW(HKEY_CLASSES_ROOT, path.c_str(), KEY_WOW64_64KEY, 0);
         if (status != ERROR_SUCCESS) RegistryFailed(status, L"remove HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
@@ -137,9 +158,7 @@ bool FileThere(const std::wstring& path)
 
 std::wstring BesideProgram()
 {
-    wchar_t path[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
-    std::wstring program(path, n);
+    const std::wstring program = ModulePath();
     return program.substr(0, program.find_last_of(L"\\/") + 1) + L"Kavro.dll";
 }
 
@@ -158,9 +177,32 @@ void CallServer(const std::wstring& path, const char* entry, const wchar_t* doin
         std::wstring text = L"Kavro.dll could not " + std::wstring(doing) + L" (" + std::wstring(entry, entry + strlen(entry)) +
                             L" answered " + HresultText(hr) + L")";
         if (hr == E_ACCESSDENIED || hr == HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED) || hr == TYPE_E_REGISTRYACCESS)
-            text += L": run it from a command prompt started as administrator";
+            text += std::wstring(L": run it from ") + kElevatedPrompt;
         Fail(kCallFailed, text);
     }
+}
+
+// Whether this process may change what every program on the PC sees: its
+// token is elevated ("Run as administrator", or an administrator where UAC is
+// off). Where the system cannot say, the registry itself answers later.
+bool Elevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return !known || elevation.TokenIsElevated;
+}
+
+// Before anything is written: registration is for every program on the PC.
+void RequireAdministrator(const wchar_t* command)
+{
+    if (Elevated()) return;
+    Fail(kNotElevated, std::wstring(L"kavro ") + command +
+                           L" changes the registration for every program on this PC and needs an administrator. "
+                           L"Open " + kElevatedPrompt + L", go to this folder and run it again. Nothing was changed");
 }
 
 } // namespace
@@ -205,6 +247,7 @@ bool HasSixtyFourBitSide()
 
 int Register(const std::wstring& dllPath, bool x64Hosts)
 {
+    RequireAdministrator(L"register");
     if (x64Hosts && !HasSixtyFourBitSide())
         Fail(kBadArguments, L"--x64-hosts: this Windows (or Wine prefix) is 32-bit and runs no 64-bit host; "
                             L"register without --x64-hosts. Nothing was registered");
@@ -226,6 +269,7 @@ int Register(const std::wstring& dllPath, bool x64Hosts)
 
 int Unregister(const std::wstring& dllPath, bool x64HostsOnly)
 {
+    RequireAdministrator(L"unregister");
     if (!RemoveSurrogate()) Print(L"There was no registration for 64-bit hosts\n");
     if (x64HostsOnly) return kSuccess;
     std::wstring path = dllPath.empty() ? std::wstring() : FullPath(dllPath);

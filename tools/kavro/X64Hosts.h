@@ -20,6 +20,11 @@ struct CrossingInterface {
 };
 const std::vector<CrossingInterface>& CrossingInterfaces();
 
+// How to get an administrator's command prompt, for every text that sends
+// someone to register or unregister.
+inline constexpr wchar_t kElevatedPrompt[] =
+    L"an elevated command prompt (Start, type cmd, right-click Command Prompt, Run as administrator)";
+
 // The proxy of interfaces marshaled from their type library.
 inline constexpr wchar_t kUniversalMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
 

@@ -58,12 +58,15 @@ new_prefix() {
             WINEPREFIX="$scratch/prefix" WINEDLLOVERRIDES="mscoree=;mshtml=" "$wine" wineboot.exe -i >/dev/null 2>&1
             WINEPREFIX="$scratch/prefix" wineserver -w
             rm -f "$scratch/prefix/wineserver"
-            rm -rf "$template.partial"
-            cp -a "$scratch/prefix" "$template.partial" &&
-                (cd "$template.partial" && find . -regextype egrep -type f -iregex "$wine_modules" -exec chmod a-w {} +) &&
-                mv "$template.partial" "$template"
+            # flock does not reach across guests sharing the cache: each maker
+            # copies into a folder of its own, and one rename wins.
+            local partial="$template.partial.$(hostname).$$"
+            cp -a "$scratch/prefix" "$partial" &&
+                (cd "$partial" && find . -regextype egrep -type f -iregex "$wine_modules" -exec chmod a-w {} +) &&
+                { mv -T "$partial" "$template" 2>/dev/null || [ -f "$template/system.reg" ]; }
             status=$?
-            rm -rf "$scratch"
+            chmod -R u+w "$partial" 2>/dev/null
+            rm -rf "$scratch" "$partial"
             exit "$status"
         ) 8>"$template.lock" || { echo "wine: could not make the Wine prefix $template" >&2; return 1; }
     fi

@@ -9,6 +9,7 @@
 
 #include "Console.h"
 #include "Failure.h"
+#include "Stages.h"
 #include "Store.h"
 #include "Workers.h"
 #include "frame/Owners.h"
@@ -295,6 +296,7 @@ int Discover(IMachine& machine, const SearchRequest& request, bool json, WorkerS
         for (PlaceResult& result : partial.results) result.searched = false;
     }
     auto done = [](size_t index, const PlaceResult& result) {
+        MarkStage("place_done");
         std::lock_guard<std::mutex> hold(partial.lock);
         partial.results[index] = result;
     };

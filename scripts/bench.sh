@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark: builds everything, registers the stand-in host library and
 # Kavro.dll in the build's Wine prefix, and runs kavro-bench there (where Wine
-# runs). Arguments go to kavro-bench (e.g. --json, --repetitions 9).
+# runs); kavro-bench itself registers the platform's type libraries (Collection,
+# ADO) where a test run left them unregistered, so every run measures the same
+# set-up. Arguments go to kavro-bench (e.g. --json, --repetitions 9).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KAVRO_BUILD:-$root/build}"

@@ -61,7 +61,11 @@ release=$( . /etc/os-release 2>/dev/null; echo "${VERSION_CODENAME:-bookworm}")
 mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null |
          grep -v -- '-security' | head -n 1 || true)
 [ -n "$mirror" ] || mirror=$(awk '$1=="deb" && $3 !~ /security/ {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
-[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+if [ -z "$mirror" ]; then
+    say "no Debian package mirror in this machine's apt sources (/etc/apt/sources.list.d/*.sources or /etc/apt/sources.list):"
+    say "the guest is built from the same mirror as this machine; add one there and run again"
+    exit 1
+fi
 
 say "building the guest in $guest (Debian $release from $mirror; 5 to 15 minutes; log: $log)"
 : >"$log"

@@ -2,6 +2,8 @@
 // and the release; and the DLL's size and imports.
 #include "Bench.h"
 
+#include <Ado26.h>
+
 #include "frame/Identity.h"
 
 namespace bench {
@@ -85,6 +87,41 @@ private:
     bool had_ = false;
 };
 
+// The type libraries the surrogate marshals IMachine's calls from, registered
+// as on a Windows PC: the host's by its installation, the platform's
+// (Collection, ADO) by Windows itself. Where a test run left the platform's
+// unregistered, they are registered from the stand-ins beside this program;
+// anything still missing is named.
+void RequireMarshalingLibraries()
+{
+    struct Library {
+        const GUID* libid;
+        WORD major, minor;
+        const char* name;
+        const wchar_t* standIn;  // beside this program; none for the host's
+    };
+    const Library libraries[] = {
+        {&LIBID_ZebMachine, 1, 1, "the host's ZebMachine 1.1 (regsvr32 ZebMachine.dll)", nullptr},
+        {&LIBID_VBA, 6, 0, "the Collection library VBA 6.0 (StdCollection.tlb)", L"StdCollection.tlb"},
+        {&LIBID_ADODB, 2, 6, "ADO 2.6 (Ado26.tlb)", L"Ado26.tlb"},
+    };
+    wchar_t self[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    std::wstring folder(self, n < MAX_PATH * 4 ? n : 0);
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    std::string missing;
+    for (const Library& library : libraries) {
+        ComPtr<ITypeLib> loaded;
+        if (SUCCEEDED(LoadRegTypeLib(*library.libid, library.major, library.minor, LOCALE_NEUTRAL, &loaded))) continue;
+        if (library.standIn &&
+            SUCCEEDED(LoadTypeLibEx((folder + library.standIn).c_str(), REGKIND_REGISTER, loaded.ReleaseAndGetAddressOf())))
+            continue;
+        missing += (missing.empty() ? "" : "; ") + std::string(library.name);
+    }
+    if (!missing.empty())
+        Fail("the surrogate cannot marshal IMachine, since these type libraries are not registered: " + missing);
+}
+
 template <class T>
 const T* At(HMODULE module, DWORD rva)
 {
@@ -103,6 +140,7 @@ Figure CreateCallRelease(const Sizes& sizes)
 
 Figure SurrogateCall(const Sizes& sizes)
 {
+    RequireMarshalingLibraries();
     const SurrogateRegistration registration;
     ComPtr<IMachine> inProcess = CreateMachine();
     ComPtr<IMachine> outOfProcess;

@@ -321,21 +321,28 @@ public:
     }
 
 private:
-    // Waits for the operation begun with overlapped_; false if it failed, or
-    // did not end within timeoutMs (then it is cancelled), or the worker ended.
-    bool Complete(BOOL begun, DWORD timeoutMs, DWORD& got, bool& late)
+    // How an overlapped operation on the pipe ended.
+    enum class Io { kDone, kFailed, kLate };
+
+    // Waits for the operation begun with overlapped_: done, failed (or the
+    // worker ended, or the search was stopped), or late after timeoutMs (then
+    // it is cancelled). got: the bytes it moved.
+    Io Complete(BOOL begun, DWORD timeoutMs, DWORD& got)
     {
-        if (!begun && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!begun && GetLastError() != ERROR_IO_PENDING) return Io::kFailed;
+        Io ending = Io::kFailed;
         if (!begun) {
             HANDLE waits[] = {event_.get(), process_.get(), stop_};
             DWORD woke = WaitForMultipleObjects(3, waits, FALSE, timeoutMs);
             if (woke != WAIT_OBJECT_0) {
-                late = woke == WAIT_TIMEOUT;
+                if (woke == WAIT_TIMEOUT) ending = Io::kLate;
                 CancelIo(pipe_.get());
             }
         }
         // Waits for a cancelled operation too: its buffer must outlive it.
-        return GetOverlappedResult(pipe_.get(), &overlapped_, &got, TRUE) != FALSE;
+        const bool moved = GetOverlappedResult(pipe_.get(), &overlapped_, &got, TRUE) != FALSE;
+        // What arrived before the cancel still counts.
+        return moved ? Io::kDone : ending == Io::kLate ? Io::kLate : Io::kFailed;
     }
 
     bool Write(const std::string& text)
@@ -343,9 +350,8 @@ private:
         overlapped_ = OVERLAPPED{};
         overlapped_.hEvent = event_.get();
         DWORD got = 0;
-        bool late = false;
         BOOL begun = WriteFile(pipe_.get(), text.data(), static_cast<DWORD>(text.size()), nullptr, &overlapped_);
-        return Complete(begun, kExitWaitMs, got, late) && got == text.size();
+        return Complete(begun, kExitWaitMs, got) == Io::kDone && got == text.size();
     }
 
     Read NextLine(std::string& line, DWORD timeoutMs)
@@ -362,11 +368,12 @@ private:
             overlapped_ = OVERLAPPED{};
             overlapped_.hEvent = event_.get();
             DWORD got = 0;
-            bool late = false;
             BOOL begun = ReadFile(pipe_.get(), chunk_, sizeof chunk_, nullptr, &overlapped_);
-            if (!Complete(begun, now < end ? static_cast<DWORD>(end - now) : 0, got, late))
-                return late ? Read::kLate : Read::kEnded;
-            buffer_.append(chunk_, got);
+            switch (Complete(begun, now < end ? static_cast<DWORD>(end - now) : 0, got)) {
+            case Io::kLate: return Read::kLate;
+            case Io::kFailed: return Read::kEnded;
+            case Io::kDone: buffer_.append(chunk_, got); break;
+            }
         }
     }
 

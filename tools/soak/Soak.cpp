@@ -7,7 +7,8 @@
 //
 // Defaults: 10000 calls, measured after 100 and after 10000, downloads of 1000
 // records and backups from 1000 employees, every operation. Kavro.dll and
-// ZebMachine.dll must be registered (run.sh or a test run does that).
+// ZebMachine.dll must be registered in the prefix (run.sh registers Kavro.dll;
+// regsvr32 ZebMachine.dll, or a test run, does the host's).
 #include <windows.h>
 
 #include <cstdio>

@@ -91,19 +91,47 @@ regfree() {
 }
 
 # 2. A table of broken installations: everything registered and in place but
-# for one thing each.
+# for one thing each. The rows of a group run one after another in one prefix,
+# each starting from the whole installation again (a new prefix costs its
+# server's first start, half a minute under emulation): the vendor's library
+# rows change only files beside Kavro.dll (or PATH); the registration rows
+# register everything again, then break one thing.
 broken() {
     case_begin "$1"
-    local said=""
+    registering="$2"
+    shift 2
+    [ "$registering" = 1 ] ||
+        wine cmd /c "regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll") && regsvr32 /s $(windows_path "$site/Kavro.dll")" \
+            >/dev/null || fail "$name: registering"
+    local row
+    for row in "$@"; do broken_row "${row%% *}" "${row#* }"; done
+    case_end
+}
+vendor_library() {
+    broken vendor-library 0 "no-hwdev HwDev.dll" "hwdev-64bit HwDev.dll" "hwdev-on-path HwDev.dll" \
+        "simulator-with-site |HwDev.dll" "simulator-without-site HwDev.dll" "simulator-malformed-site HwDev.dll"
+}
+registrations() {
+    broken registrations 1 "file-deleted server" "threading-model threading model" "typelib-missing type library" \
+        "server-unloadable creation" "host-unregistered host classes" "manifest-beside |HwDev.dll" \
+        "manifest-wrong-clsid manifest"
+}
+
+# broken_row NAME "PROBLEM CHECKS[|WARNING CHECKS]"
+broken_row() {
+    local name="$1" said=""
+    # The installation as unpacked, with nothing of an earlier row left.
+    rm -rf "$site/HwDev.dll" "$site/terminals.json" "$folder/vendor"
+    unzip -qo "$package" Kavro.dll Kavro.manifest -d "$site" || fail "$name: the package's files not restored"
+    local path=""
     case "$1" in
         no-hwdev) ;;
         hwdev-64bit) cp "$bin/x64/HwDev.dll" "$site/" || fail "$name: no 64-bit HwDev.dll"; said="64-bit" ;;
         hwdev-on-path)
             mkdir "$folder/vendor" && cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$folder/vendor/" ||
                 fail "$name: no simulator on PATH"
-            export WINEPATH
-            WINEPATH="$(windows_path "$folder/vendor")"
-            said="$WINEPATH" ;;
+            path="$(windows_path "$folder/vendor")"
+            said="$path" ;;
         *) simulator_beside ;;
     esac
     [ "$1" != simulator-without-site ] || rm "$site/terminals.json"
@@ -114,18 +142,19 @@ broken() {
     # One command line for the registrations and the damage: each program
     # started in the guest costs seconds. Rows named manifest-* leave
     # Kavro.dll unregistered, with the package's Kavro.manifest beside it.
-    local steps=()
-    [ "$1" = host-unregistered ] || steps+=("regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll")")
-    [[ "$1" == manifest-* ]] || steps+=("regsvr32 /s $(windows_path "$site/Kavro.dll")")
-    local class='HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}'
-    case "$1" in
-        threading-model) steps+=("reg add $class\InprocServer32 /v ThreadingModel /d Free /f") ;;
-        typelib-missing) steps+=('reg delete HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1} /f') ;;
-    esac
-    local setup
-    setup="$(printf ' && %s' "${steps[@]}")"
-    setup="${setup# && }"
-    wine cmd /c "$setup" >/dev/null || fail "$name: $setup"
+    if [ "$registering" = 1 ]; then
+        local steps=("regsvr32 /s $(windows_path "$folder/host/ZebMachine.dll")" "regsvr32 /s $(windows_path "$site/Kavro.dll")")
+        local class='HKCR\CLSID\{DB425C72-B048-4AF3-9725-AC921FE68FBF}'
+        case "$1" in
+            host-unregistered) steps+=("regsvr32 /u /s $(windows_path "$folder/host/ZebMachine.dll")") ;;
+            manifest-*) steps+=("regsvr32 /u /s $(windows_path "$site/Kavro.dll")") ;;
+            threading-model) steps+=("reg add $class\InprocServer32 /v ThreadingModel /d Free /f") ;;
+            typelib-missing) steps+=('reg delete HKCR\TypeLib\{50D19EF4-52E5-4F52-8ECF-84F4FA6F66E1} /f') ;;
+        esac
+        local setup
+        setup="$(printf ' && %s' "${steps[@]}")"
+        wine cmd /c "${setup# && }" >/dev/null || fail "$name: ${setup# && }"
+    fi
     case "$1" in
         file-deleted) rm "$site/Kavro.dll" ;;
         server-unloadable)
@@ -140,8 +169,8 @@ broken() {
     esac
     local want=1
     [ -n "${2%%|*}" ] || want=0
-    doctor "$want" "$2"
-    case_end
+    WINEPATH="$path" doctor "$want" "$2"
+    echo "$name: checked ($((SECONDS - started)) s into its group)"
 }
 
 # 3. install.cmd and uninstall.cmd, with the simulator and a registered host:
@@ -170,20 +199,7 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 # Two installations at a time, each with its own prefix, server and log. A
 # case's exit status is its number of failures; a step that dies says where.
-jobs=("install_cycle" "regfree"
-      "broken file-deleted server"
-      "broken threading-model threading model"
-      "broken typelib-missing type library"
-      "broken no-hwdev HwDev.dll"
-      "broken hwdev-64bit HwDev.dll"
-      "broken hwdev-on-path HwDev.dll"
-      "broken simulator-with-site |HwDev.dll"
-      "broken simulator-without-site HwDev.dll"
-      "broken simulator-malformed-site HwDev.dll"
-      "broken server-unloadable creation"
-      "broken host-unregistered host classes"
-      "broken manifest-beside |HwDev.dll"
-      "broken manifest-wrong-clsid manifest")
+jobs=(registrations vendor_library install_cycle regfree)
 declare -A job_of=()
 failed=()
 running=0

@@ -130,22 +130,22 @@ public:
     StoreLock(const StorePath& store, bool exclusive, const Deadline& deadline, const std::wstring& notDone)
     {
         const std::wstring path = store.real + L".lock";
-        file_.reset(CreateFileW(path.c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        while (!file_) {
+        auto open = [&] {
+            file_.reset(CreateFileW(path.c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            return file_.valid();
+        };
+        while (!open()) {
             const DWORD error = GetLastError();
             if (!exclusive && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) return;
             if (!HeldOpen(error))
                 Fail(kBadArguments, L"Cannot open " + store.shown + L".lock, the store's lock (" + ErrorText(error) +
                                         L")" + (error == ERROR_ACCESS_DENIED ? PermissionHint(store, exclusive) : L"") +
                                         L". " + notDone + L".");
-            // Someone deleting it right now: it is gone in a moment.
-            if (deadline.Passed()) Busy(store.shown, deadline, L"its lock file is being deleted", notDone);
+            // Another program holds it without sharing (a scanner, say): for a moment.
+            if (deadline.Passed()) Busy(store.shown, deadline, L"another program has held its lock file", notDone);
             Sleep(std::min(kRetryMs, deadline.LeftMs()));
-            file_.reset(CreateFileW(path.c_str(), exclusive ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         }
         const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
         for (;;) {

@@ -195,7 +195,8 @@ Site ParseSite(const std::string& text, const std::string& fileName)
     json doc;
     try {
         doc = json::parse(text);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not only parse errors: a number too large for a double is out_of_range.406.
         std::string what = e.what(); // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
         size_t start = what.find("] ");
         top.Fail(start == std::string::npos ? what : what.substr(start + 2));

@@ -135,7 +135,12 @@ std::optional<ImageFile> ReadImageFile(const std::wstring& path, std::wstring* e
 {
     std::optional<std::vector<char>> bytes = ReadWhole(path, error);
     if (!bytes) return std::nullopt;
-    Bytes file(*bytes);
+    return ParseImage(*bytes, error);
+}
+
+std::optional<ImageFile> ParseImage(const std::vector<char>& bytes, std::wstring* error)
+{
+    Bytes file(bytes);
     IMAGE_DOS_HEADER dos;
     DWORD signature = 0;
     IMAGE_FILE_HEADER header;

@@ -18,6 +18,8 @@ struct ImageFile {
 
 // nullopt: not a Windows program file (or unreadable; error says which).
 std::optional<ImageFile> ReadImageFile(const std::wstring& path, std::wstring* error = nullptr);
+// The same from a file's bytes; any bytes at all give an image or an error.
+std::optional<ImageFile> ParseImage(const std::vector<char>& bytes, std::wstring* error = nullptr);
 
 // "32-bit (x86)", "64-bit (x64)", ...
 std::wstring Bitness(WORD machine);

@@ -1,5 +1,6 @@
 #include "Manifest.h"
 
+#include <cstring>
 #include <map>
 
 #include "Console.h"
@@ -10,7 +11,7 @@ namespace {
 
 constexpr DWORD kMaxBytes = 1u << 20;  // a manifest is a few kilobytes
 
-std::optional<std::wstring> ReadText(const std::wstring& path)
+std::optional<std::string> ReadBytes(const std::wstring& path)
 {
     Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     DWORD size = file ? GetFileSize(file.get(), nullptr) : INVALID_FILE_SIZE;
@@ -18,8 +19,16 @@ std::optional<std::wstring> ReadText(const std::wstring& path)
     std::string bytes(size, '\0');
     DWORD read = 0;
     if (size && (!ReadFile(file.get(), bytes.data(), size, &read, nullptr) || read != size)) return std::nullopt;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
-        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    return bytes;
+}
+
+std::wstring Decoded(std::string bytes)
+{
+    if (bytes.compare(0, 2, "\xFF\xFE") == 0) {
+        std::wstring text((bytes.size() - 2) / 2, L'\0');
+        std::memcpy(text.data(), bytes.data() + 2, text.size() * sizeof(wchar_t));
+        return text;
+    }
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     return FromUtf8(bytes);
 }
@@ -50,7 +59,8 @@ std::optional<Tag> NextTag(const std::wstring& text, size_t& at)
     Tag tag;
     size_t i = 0;
     if (body[0] == L'/') tag.closing = true, i = 1;
-    if (!body.empty() && body.back() == L'/') tag.empty = true, body.pop_back();
+    // "</>": the one slash closes, there is no second one to take.
+    if (body.size() > i && body.back() == L'/') tag.empty = true, body.pop_back();
     size_t nameEnd = i;
     while (nameEnd < body.size() && !IsSpace(body[nameEnd])) ++nameEnd;
     tag.name = body.substr(i, nameEnd - i);
@@ -77,12 +87,18 @@ std::optional<Tag> NextTag(const std::wstring& text, size_t& at)
 
 std::optional<std::vector<DeclaredClass>> DeclaredClasses(const std::wstring& manifestPath)
 {
-    std::optional<std::wstring> text = ReadText(manifestPath);
-    if (!text) return std::nullopt;
+    std::optional<std::string> bytes = ReadBytes(manifestPath);
+    if (!bytes) return std::nullopt;
+    return DeclaredClassesIn(*bytes);
+}
+
+std::vector<DeclaredClass> DeclaredClassesIn(const std::string& bytes)
+{
+    const std::wstring text = Decoded(bytes);
     std::vector<DeclaredClass> classes;
     std::wstring file;  // the <file> the scan is inside
-    for (size_t at = text->find(L'<'); at < text->size(); at = text->find(L'<', at)) {
-        std::optional<Tag> tag = NextTag(*text, at);
+    for (size_t at = text.find(L'<'); at < text.size(); at = text.find(L'<', at)) {
+        std::optional<Tag> tag = NextTag(text, at);
         if (!tag) continue;
         if (tag->name == L"file") file = tag->closing || tag->empty ? L"" : tag->attributes[L"name"];
         else if (tag->name == L"comClass" && !tag->closing)

@@ -17,6 +17,9 @@ struct DeclaredClass {
 
 // nullopt when the file cannot be read or is not text.
 std::optional<std::vector<DeclaredClass>> DeclaredClasses(const std::wstring& manifestPath);
+// The same from a manifest's bytes (UTF-8, or UTF-16 after its byte-order
+// mark). Any bytes at all give an answer, at worst no classes.
+std::vector<DeclaredClass> DeclaredClassesIn(const std::string& bytes);
 
 // An activation context from a manifest, active while this object lives.
 class ActivatedManifest {

@@ -15,6 +15,7 @@
 #include "Console.h"
 #include "Failure.h"
 #include "ImageFile.h"
+#include "Installer.h"
 #include "Manifest.h"
 #include "X64Hosts.h"
 #include "frame/Identity.h"
@@ -238,6 +239,7 @@ public:
         const bool server = static_cast<bool>(Key(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(CLSID_clsMachine)));
         CheckWindows();
         const std::wstring file = progId || server ? CheckRegistration() : CheckUnregistered();
+        CheckInstaller();
         CheckVendorLibrary(FolderOf(file));
         CheckHostClasses();
         CheckRegistryView();
@@ -590,6 +592,14 @@ private:
         if (supported) Ok(L"Windows", found);
         else Problem(L"Windows", found + L": older than Windows 7 SP1 and Windows Server 2008 R2 SP1, which Kavro needs",
                      L"Install the service pack (Windows 7 SP1), or use a PC with a supported Windows.");
+    }
+
+    // Checked in Installer.cpp: an installation by Kavro's MSI, and whether
+    // the registration is still the one it wrote.
+    void CheckInstaller()
+    {
+        const InstallerFinding f = ExamineInstaller(ClassesText(L"CLSID\\" + GuidText(CLSID_clsMachine) + L"\\InprocServer32"));
+        Add(f.problem ? Level::kProblem : Level::kOk, L"installer", f.found, f.fix);
     }
 
     void CheckHostClasses()

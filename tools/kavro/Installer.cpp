@@ -125,8 +125,7 @@ InstallerFinding ExamineInstaller(const std::optional<std::wstring>& registered)
     const std::vector<Product> products = KavroProducts(error);
     if (error != ERROR_SUCCESS)
         return {true, L"Windows Installer could not list the products of Kavro's UpgradeCode " + std::wstring(kUpgradeCode) +
-                          L" or of Kavro.dll's component" +
-                          L" (error " + std::to_wstring(error) + L")",
+                          L" or of Kavro.dll's component (error " + std::to_wstring(error) + L")",
                 L"Run kavro doctor again from " + std::wstring(kElevatedPrompt) +
                     L"; if it says the same, the Windows Installer service needs repair."};
     if (products.empty())
@@ -141,7 +140,9 @@ InstallerFinding ExamineInstaller(const std::optional<std::wstring>& registered)
     }
     const Product& product = products.front();
     if (product.dll.empty())
-        return {true, Named(product) + L" is installed, but its Kavro.dll is not", L"Repair it: " + Repair(product) + L"."};
+        return {true, Named(product) + L" is installed, but its Kavro.dll is not" +
+                          (registered ? L" (the class names " + *registered + L")" : std::wstring()),
+                L"Repair it: " + Repair(product) + L"."};
     const auto installed = FileIdentity(product.dll);
     const std::wstring missing = installed ? L"" : L", and that file is missing";
     if (!registered)

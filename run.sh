@@ -2,7 +2,7 @@
 # Main job: install what is missing, build everything (output in a log), register
 # Kavro.dll in the build's Wine prefix, and walk through what the component does
 # with kavro.exe against the simulated terminals (scripts/demo.sh, where Wine
-# runs); then write the release package (scripts/package.sh).
+# runs); then write the release packages (scripts/package.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 build="${KAVRO_BUILD:-$root/build}"
@@ -23,6 +23,7 @@ echo "Built in $(( $(date +%s) - started )) s."
 
 windows_stage "$root/scripts/demo.sh" "$build"
 
-package=$("$root/scripts/package.sh" "$build")
+packages=$("$root/scripts/package.sh" "$build")
 echo
-echo "The release package for a site (see README, Deployment): $package"
+echo "The release packages for a site, the zip and the MSI (see README, Deployment):"
+echo "$packages"

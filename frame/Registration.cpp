@@ -88,11 +88,15 @@ void Remove(const RegValue& v)
     if (status != ERROR_FILE_NOT_FOUND) CheckRegistry(status, L"delete a registry key");
 }
 
+// HELPDIR is named, the DLL's folder with its backslash, rather than left to
+// the system (Wine then writes the folder without it): Kavro's MSI writes the
+// same registration as data, and its folder properties end in a backslash.
 void RegisterTypeLibrary(const std::wstring& modulePath)
 {
     Microsoft::WRL::ComPtr<ITypeLib> lib;
     Check(LoadTypeLibEx(modulePath.c_str(), REGKIND_NONE, &lib), L"load the type library");
-    Check(RegisterTypeLib(lib.Get(), const_cast<LPOLESTR>(modulePath.c_str()), nullptr),
+    std::wstring helpDir = modulePath.substr(0, modulePath.find_last_of(L'\\') + 1);
+    Check(RegisterTypeLib(lib.Get(), const_cast<LPOLESTR>(modulePath.c_str()), helpDir.data()),
           L"register the type library");
 }
 

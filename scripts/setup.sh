@@ -3,8 +3,8 @@
 # Quick when everything is already there; never asks anything.
 set -euo pipefail
 
-packages=(cmake make zip unzip procps mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev locales)
-commands=(cmake make zip unzip pgrep i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run)
+packages=(cmake make zip unzip procps mingw-w64 mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth googletest nlohmann-json3-dev libcli11-dev locales wixl msitools)
+commands=(cmake make zip unzip pgrep i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix i686-w64-mingw32-widl i686-w64-mingw32-windres wine xvfb-run wixl msibuild)
 # Where Windows programs run in an emulated guest (scripts/windows.sh): what
 # builds, boots and reaches it.
 if [ "${KAVRO_WINDOWS:-}" = guest ]; then

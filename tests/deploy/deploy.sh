@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(cd "${1:?usage: deploy.sh BUILD}" && pwd)"
 bin="$build/bin"
 scratch="$build/deploy-tests"
-package="$("$root/scripts/package.sh" "$build")"
+package="$("$root/scripts/package.sh" --zip "$build")"
 failures=0
 
 fail() { echo "FAILED: $*" >&2; failures=$((failures + 1)); }
@@ -185,7 +185,7 @@ install_cycle() {
     local json status=0
     json="$(cd "$site" && wine "$site/kavro.exe" doctor --json)" || status=$?
     [ "$status" = 0 ] && ! grep -q '"ok": false' <<<"$json" &&
-        [ "$(grep -c '"check": ' <<<"$json")" = 10 ] && grep -q '"found": "Windows .*, under Wine ' <<<"$json" ||
+        [ "$(grep -c '"check": ' <<<"$json")" = 11 ] && grep -q '"found": "Windows .*, under Wine ' <<<"$json" ||
         { fail "install: doctor --json, exit $status"; echo "$json" >&2; }
     out="$(wine cmd /c "$(windows_path "$site/uninstall.cmd")" 2>&1)" || fail "uninstall.cmd: exit $?"
     grep -q "no longer registered" <<<"$out" || { fail "uninstall.cmd: output"; echo "$out" >&2; }

@@ -33,23 +33,15 @@ class_keys() {
 }
 trap 'wine wineserver -k >/dev/null 2>&1' EXIT
 
-package="$("$root/scripts/package.sh" "$build")" || { echo "FAILED: package.sh" >&2; exit 1; }
+package="$("$root/scripts/package.sh" --zip "$build")" || { echo "FAILED: package.sh" >&2; exit 1; }
 rm -rf "$work"
 site="$work/site"
 mkdir -p "$site" "$work/host"
 unzip -q "$package" -d "$site" || { echo "FAILED: unzip $package" >&2; exit 1; }
 cp "$site/simulator/HwDev.dll" "$site/simulator/terminals.json" "$site/"
-cp "$bin/ZebMachine.dll" "$bin/StdCollection.tlb" "$bin/Ado26.tlb" "$work/host/"
 
-# The host's own 32-bit installation, and the Collection and ADO libraries
-# that a Windows PC has registered already.
-wine 'C:\windows\syswow64\regsvr32.exe' /s "$(windows_path "$work/host/ZebMachine.dll")" || fail "regsvr32 ZebMachine.dll"
-wine "$bin/x64/x64-client.exe" register "$(windows_path "$work/host/StdCollection.tlb")" \
-    "$(windows_path "$work/host/Ado26.tlb")" >"$work/typelibs.log" 2>&1 || { fail "registering the type libraries"; cat "$work/typelibs.log"; }
-# As on Windows, where a 32-bit registration reaches the 32-bit view only:
-# _Collection is then unknown to 64-bit programs until /x64hosts copies it.
-wine reg delete 'HKCR\Interface\{A4C46780-499F-101B-BB78-00AA00383CBB}' /f /reg:64 >/dev/null 2>&1 ||
-    fail "removing _Collection from the 64-bit view"
+. "$root/tests/x64/host.sh"
+install_host "$work/host" "$bin"
 class_keys >"$work/keys-before"
 # ADO's interface keys as Windows has them: owned by TrustedInstaller, so an
 # administrator may read them and nothing more. (Wine keeps a key's security

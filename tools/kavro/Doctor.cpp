@@ -32,6 +32,7 @@ std::vector<Finding> Examine(const std::wstring& given, bool x64)
     const bool progId = static_cast<bool>(Key(HKEY_CLASSES_ROOT, kProgId));
     const bool server = static_cast<bool>(Key(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(CLSID_clsMachine)));
     const std::wstring file = progId || server ? CheckRegistration(f, given) : CheckUnregistered(f, given);
+    CheckInstaller(f);
     CheckVendorLibrary(f, FolderOf(file));
     CheckHostClasses(f);
     CheckRegistryView(f);

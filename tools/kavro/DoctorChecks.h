@@ -119,6 +119,10 @@ std::wstring CheckUnregistered(Findings& f, const std::wstring& given);
 bool CheckFile(Findings& f, const std::wstring& file);
 void CheckCreation(Findings& f, const std::wstring& file, const std::wstring& how);
 
+// An installation by Kavro's MSI, and whether the registration is still the
+// one it wrote (Installer.cpp).
+void CheckInstaller(Findings& f);
+
 // HwDev.dll as the component finds it beside componentFolder.
 void CheckVendorLibrary(Findings& f, const std::wstring& componentFolder);
 

@@ -1,5 +1,6 @@
 // The system around the component: the Windows it runs on, the host's
-// classes, and on 64-bit Windows the registry view of the registration.
+// classes, an installation by Kavro's MSI, and on 64-bit Windows the registry
+// view of the registration.
 #include "DoctorChecks.h"
 
 #include <objbase.h>
@@ -8,6 +9,7 @@
 #include <ZebMachine.h>
 
 #include "Console.h"
+#include "Installer.h"
 #include "frame/Identity.h"
 
 namespace kavro::tool::doctor {
@@ -88,6 +90,13 @@ void CheckRegistryView(Findings& f)
     else if (in64)
         f.Problem(L"registry view", std::wstring(L"64-bit Windows: registered only in the 64-bit view. ") + kNote,
                   L"Register with the 32-bit %SystemRoot%\\SysWOW64\\regsvr32.exe (install.cmd does).");
+}
+
+void CheckInstaller(Findings& f)
+{
+    const InstallerFinding found =
+        ExamineInstaller(ClassesText(L"CLSID\\" + GuidText(CLSID_clsMachine) + L"\\InprocServer32"));
+    f.Add(found.problem ? Level::kProblem : Level::kOk, L"installer", found.found, found.fix);
 }
 
 } // namespace kavro::tool::doctor

@@ -35,6 +35,7 @@ struct Options {
     std::string csv, person, store = "fingerprints.json", text;
     int wait = 30;  // backup, restore: seconds for the store's lock
     bool x64 = false;  // register, doctor: for 64-bit hosts
+    bool x64Only = false;  // register: the registration for 64-bit hosts alone
 };
 
 // The command line as UTF-8, last argument first, as CLI11 takes it; from the
@@ -160,8 +161,11 @@ int Run()
 
     CLI::App* reg = app.add_subcommand(
         "register", "Register Kavro.dll (--dll, else the one beside kavro.exe) for every program on this PC");
-    reg->add_flag("--x64-hosts", o.x64,
-                  "Also let 64-bit hosts use it, through a 32-bit surrogate process (kavro unregister removes it)");
+    CLI::Option* x64Hosts = reg->add_flag(
+        "--x64-hosts", o.x64, "Also let 64-bit hosts use it, through a 32-bit surrogate process (kavro unregister removes it)");
+    reg->add_flag("--x64-hosts-only", o.x64Only,
+                  "Only that, over a registration already there (Kavro's MSI writes the ordinary one itself)")
+        ->excludes(x64Hosts);
     CLI::App* unreg = app.add_subcommand(
         "unregister", "Remove the registration, with the one for 64-bit hosts (--dll, else the registered file)");
     unreg->add_flag("--x64-hosts", o.x64, "Remove only what register --x64-hosts added");
@@ -188,7 +192,10 @@ int Run()
     // The doctor meets the installation as it is: no host classes of ours.
     if (command == doctor || command == reg || command == unreg) {
         ComApartment com;
-        if (command == reg) return Register(dll, o.x64);
+        if (command == reg)
+            return Register(dll, o.x64Only ? Registering::kX64HostsOnly
+                                 : o.x64   ? Registering::kWithX64Hosts
+                                           : Registering::kComponent);
         if (command == unreg) return Unregister(dll, o.x64);
         return Doctor(dll, o.json, o.x64);
     }

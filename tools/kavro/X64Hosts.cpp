@@ -87,17 +87,41 @@ void AddSurrogate()
           L" with DllSurrogate, so 64-bit hosts get Kavro.dll in a 32-bit dllhost.exe\n");
 }
 
-// An interface known in the 32-bit view only is copied into the 64-bit view.
-// Answers a line for the output.
-std::wstring AddInterface(const CrossingInterface& crossing)
+// A key 64-bit programs need: the ProgID, and the interfaces a call carries.
+struct SixtyFourBitKey {
+    std::wstring path;  // under HKEY_CLASSES_ROOT
+    std::wstring kind;  // "ProgID", "interface"
+    std::wstring name;
+    std::wstring owner;
+};
+
+// Windows shares HKEY_CLASSES_ROOT's ProgIDs between the views, but Wine's
+// msiexec writes a 32-bit package's ProgID into the 32-bit view only.
+std::vector<SixtyFourBitKey> SixtyFourBitKeys()
 {
-    const std::wstring path = InterfaceKey(*crossing.iid);
-    const std::wstring name = std::wstring(crossing.name) + L" (" + crossing.owner + L")";
-    if (Exists(path, KEY_WOW64_64KEY)) return L"Interface " + name + L": already known to 64-bit programs\n";
+    std::vector<SixtyFourBitKey> keys = {{kProgId, L"ProgID", kProgId, L"Kavro.dll"}};
+    for (const CrossingInterface& crossing : CrossingInterfaces())
+        keys.push_back({InterfaceKey(*crossing.iid), L"interface", crossing.name, crossing.owner});
+    return keys;
+}
+
+std::wstring Titled(std::wstring kind)
+{
+    if (!kind.empty()) kind[0] = towupper(kind[0]);
+    return kind;
+}
+
+// A key known in the 32-bit view only is copied into the 64-bit view.
+// Answers a line for the output.
+std::wstring AddTo64BitView(const SixtyFourBitKey& key)
+{
+    const std::wstring& path = key.path;
+    const std::wstring name = Titled(key.kind) + L" " + key.name + L" (" + key.owner + L")";
+    if (Exists(path, KEY_WOW64_64KEY)) return name + L": already known to 64-bit programs\n";
     RegKey source;
     if (!Open(path, KEY_READ | KEY_WOW64_32KEY, source))
-        return L"Interface " + name + L": NOT REGISTERED at all; 64-bit hosts cannot pass it until its owner's "
-                                      L"library is registered, then run this again\n";
+        return name + L": NOT REGISTERED at all; 64-bit hosts cannot pass it until its owner's "
+                      L"library is registered, then run this again\n";
     RegKey target;
     LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
                                      nullptr, target.out(), nullptr);
@@ -107,14 +131,14 @@ std::wstring AddInterface(const CrossingInterface& crossing)
     if (status == ERROR_ACCESS_DENIED)
         Fail(kCallFailed, L"The registry refused to write HKEY_CLASSES_ROOT\\" + path + L" (64-bit view) for " + name +
                               L" although this runs as administrator: its owner protects that key. Register " +
-                              crossing.owner + L"'s own library for 64-bit programs (its 64-bit setup), or have an "
+                              key.owner + L"'s own library for 64-bit programs (its 64-bit setup), or have an "
                               L"administrator give Administrators full control of that key (regedit, Permissions), "
                               L"then run this again. Kavro's own registration was made; 64-bit hosts cannot use it yet");
     if (status != ERROR_SUCCESS) RegistryFailed(status, L"copy HKEY_CLASSES_ROOT\\" + path + L" into the 64-bit view");
-    return L"Interface " + name + L": copied into the 64-bit view\n";
+    return name + L": copied into the 64-bit view\n";
 }
 
-// Removes what AddSurrogate and AddInterface wrote; answers whether there was any.
+// Removes what AddSurrogate and AddTo64BitView wrote; answers whether there was any.
 bool RemoveSurrogate()
 {
     bool removed = false;
@@ -134,8 +158,8 @@ bool RemoveSurrogate()
         else if (status != ERROR_FILE_NOT_FOUND) RegistryFailed(status, L"remove the AppID value of " + ClassKey());
     }
     if (!HasSixtyFourBitSide()) return removed;
-    for (const CrossingInterface& crossing : CrossingInterfaces()) {
-        const std::wstring path = InterfaceKey(*crossing.iid);
+    for (const SixtyFourBitKey& copied : SixtyFourBitKeys()) {
+        const std::wstring& path = copied.path;
         if (!Marked(path)) continue;
         // Delete rights only on a key of ours.
         RegKey key;
@@ -144,7 +168,7 @@ bool RemoveSurrogate()
         LSTATUS status = RegDeleteTreeW(key.get(), nullptr);
         if (status == ERROR_SUCCESS) status = RegDeleteKeyExW(HKEY_CLASSES_ROOT, path.c_str(), KEY_WOW64_64KEY, 0);
         if (status != ERROR_SUCCESS) RegistryFailed(status, L"remove HKEY_CLASSES_ROOT\\" + path + L" (64-bit view)");
-        Print(L"Removed interface " + std::wstring(crossing.name) + L" from the 64-bit view\n");
+        Print(L"Removed " + copied.kind + L" " + copied.name + L" from the 64-bit view\n");
         removed = true;
     }
     return removed;
@@ -245,20 +269,22 @@ bool HasSixtyFourBitSide()
     return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
-int Register(const std::wstring& dllPath, bool x64Hosts)
+int Register(const std::wstring& dllPath, Registering what)
 {
     RequireAdministrator(L"register");
-    if (x64Hosts && !HasSixtyFourBitSide())
+    if (what != Registering::kComponent && !HasSixtyFourBitSide())
         Fail(kBadArguments, L"--x64-hosts: this Windows (or Wine prefix) is 32-bit and runs no 64-bit host; "
                             L"register without --x64-hosts. Nothing was registered");
-    const std::wstring path = dllPath.empty() ? BesideProgram() : FullPath(dllPath);
-    CallServer(path, "DllRegisterServer", L"be registered");
-    Print(L"Registered " + path + L": hosts on this PC can create Kavro.clsMachine\n");
-    if (!x64Hosts) return kSuccess;
+    if (what != Registering::kX64HostsOnly) {
+        const std::wstring path = dllPath.empty() ? BesideProgram() : FullPath(dllPath);
+        CallServer(path, "DllRegisterServer", L"be registered");
+        Print(L"Registered " + path + L": hosts on this PC can create Kavro.clsMachine\n");
+    }
+    if (what == Registering::kComponent) return kSuccess;
     AddSurrogate();
     bool missing = false;
-    for (const CrossingInterface& crossing : CrossingInterfaces()) {
-        std::wstring line = AddInterface(crossing);
+    for (const SixtyFourBitKey& key : SixtyFourBitKeys()) {
+        std::wstring line = AddTo64BitView(key);
         missing = missing || line.find(L"NOT REGISTERED") != std::wstring::npos;
         Print(line);
     }

@@ -52,12 +52,17 @@ private:
     HANDLE saved_[3];
 };
 
-// kavro register [--x64-hosts] / kavro unregister: DllRegisterServer or
-// DllUnregisterServer of dllPath (empty: Kavro.dll beside kavro.exe, or for
-// unregister the registered one), plus the surrogate registration;
-// x64HostsOnly removes only the latter. Exit codes
-// as kavro.exe's; failures end in a Failure.
-int Register(const std::wstring& dllPath, bool x64Hosts);
+// What kavro register writes: the component's own registration, that with
+// the surrogate registration on top (--x64-hosts), or the surrogate
+// registration alone over one already there (--x64-hosts-only: Kavro's MSI
+// writes the component's registration as data, and runs this for X64Hosts).
+enum class Registering { kComponent, kWithX64Hosts, kX64HostsOnly };
+
+// kavro register / kavro unregister: DllRegisterServer or DllUnregisterServer
+// of dllPath (empty: Kavro.dll beside kavro.exe, or for unregister the
+// registered one), plus the surrogate registration; x64HostsOnly removes only
+// the latter. Exit codes as kavro.exe's; failures end in a Failure.
+int Register(const std::wstring& dllPath, Registering what);
 int Unregister(const std::wstring& dllPath, bool x64HostsOnly);
 
 } // namespace kavro::tool

@@ -80,6 +80,9 @@ struct ModuleFacts {
 };
 
 // A failed call ends the run: a figure of a failing operation means nothing.
+// The folder of kavro-bench.exe, with its backslash.
+std::wstring ProgramFolder();
+
 [[noreturn]] void Fail(const std::string& what, HRESULT hr = S_OK);
 void Expect(HRESULT hr, VARIANT_BOOL result, const char* call);
 

@@ -11,14 +11,6 @@
 namespace bench {
 namespace {
 
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH * 4];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
-    std::wstring program(path, n);
-    return program.substr(0, program.find_last_of(L"\\/") + 1);
-}
-
 // The site: the first address of 10.0.0.1-N holds terminal 1, the rest are
 // absent. Named to the children only: this process's simulator was bound long
 // before. Removed again when the figure is done.

@@ -105,10 +105,7 @@ void RequireMarshalingLibraries()
         {&LIBID_VBA, 6, 0, "the Collection library VBA 6.0 (StdCollection.tlb)", L"StdCollection.tlb"},
         {&LIBID_ADODB, 2, 6, "ADO 2.6 (Ado26.tlb)", L"Ado26.tlb"},
     };
-    wchar_t self[MAX_PATH * 4];
-    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    std::wstring folder(self, n < MAX_PATH * 4 ? n : 0);
-    folder.resize(folder.find_last_of(L"\\/") + 1);
+    const std::wstring folder = ProgramFolder();
     std::string missing;
     for (const Library& library : libraries) {
         ComPtr<ITypeLib> loaded;

@@ -7,6 +7,14 @@
 
 namespace bench {
 
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring program(path, n);
+    return program.substr(0, program.find_last_of(L"\\/") + 1);
+}
+
 void Fail(const std::string& what, HRESULT hr)
 {
     char code[32] = "";

@@ -73,18 +73,45 @@ std::vector<DWORD> KavroChildrenOf(DWORD parent)
     return children;
 }
 
-// The one worker left once the others have run out of places: the one held up
-// by the slow address. 0 if that does not happen within a few minutes.
-DWORD LoneWorker(DWORD& parent)
+// An empty folder for kavro.exe's stage times (Stages.h), through the
+// environment its processes inherit from here.
+std::wstring FreshStages(const std::wstring& folder)
 {
-    bool several = false;
-    for (int tries = 0; tries < 1200; ++tries, Sleep(200)) {
-        std::vector<DWORD> kavros = KavroChildrenOf(GetCurrentProcessId());
-        if (kavros.size() != 1) continue;
-        parent = kavros[0];
+    const std::wstring stages = folder + L"stages";
+    CreateDirectoryW(stages.c_str(), nullptr);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((stages + L"\\*.txt").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do DeleteFileW((stages + L"\\" + found.cFileName).c_str());
+        while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", stages.c_str());
+    return stages;
+}
+
+// The worker left searching the slow place of a search of eight: kavro.exe
+// (parent) has marked the other seven done in its stage times, and the
+// workers that searched them have ended. Both are states that last, whatever
+// the pace of the workers. 0 if they do not come within five minutes.
+DWORD LoneWorker(const std::wstring& stages, DWORD& parent)
+{
+    for (int tries = 0; tries < 1500; ++tries, Sleep(200)) {
+        int done = 0;
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((stages + L"\\*.txt").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) continue;
+        do {
+            std::istringstream lines(ReadAll(stages + L"\\" + found.cFileName));
+            unsigned long pid = 0;
+            std::string stage, seconds;
+            while (lines >> pid >> stage >> seconds)
+                if (stage == "place_done") ++done, parent = pid;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        if (done < 7) continue;
         std::vector<DWORD> workers = KavroChildrenOf(parent);
-        if (workers.size() > 1) several = true;
-        if (several && workers.size() == 1) return workers[0];
+        if (workers.size() == 1) return workers[0];
     }
     return 0;
 }
@@ -304,8 +331,9 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
 
     // 192.168.1.14 answers after ten minutes: its worker is killed meanwhile.
     kavro::test::ProcessOutcome killed;
+    std::wstring stages = FreshStages(folder);
     std::thread search([&] { killed = run(L"--ip 192.168.1.8-15 --jobs 4 --place-timeout 3600"); });
-    DWORD parent = 0, slow = LoneWorker(parent);
+    DWORD parent = 0, slow = LoneWorker(stages, parent);
     HANDLE worker = OpenProcess(PROCESS_TERMINATE, FALSE, slow);
     EXPECT_TRUE(worker && TerminateProcess(worker, 99)) << "the worker searching 192.168.1.14 is found";
     if (worker) CloseHandle(worker);
@@ -322,13 +350,15 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
     EXPECT_TRUE(NoneLeft(parent)) << "no worker outlives kavro.exe";
 
     // kavro.exe itself ended (as by Ctrl+C): its job ends the workers.
+    stages = FreshStages(folder);
     std::thread ended([&] { run(L"--ip 192.168.1.8-15 --jobs 4 --place-timeout 3600"); });
-    slow = LoneWorker(parent);
+    slow = LoneWorker(stages, parent);
     HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
     EXPECT_TRUE(slow && process && TerminateProcess(process, 130)) << "kavro.exe and its slow worker are found";
     if (process) CloseHandle(process);
     ended.join();
     EXPECT_TRUE(NoneLeft(parent)) << "the workers of an ended kavro.exe end with it";
+    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", nullptr);
 }
 
 // What Windows asks of a program that Wine does not: kavro.exe declares how

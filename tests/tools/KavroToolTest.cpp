@@ -313,11 +313,12 @@ TEST(KavroTool, DiscoversWithWorkersAsOneProcessDoes)
     for (const wchar_t* search : {L"--ip 192.168.1.1-12 --number 1-2", L"--ip 192.168.1.1-12 --number 1-2 --json",
                                   L"--port 1-3"}) {
         auto one = run(search + std::wstring(L" --jobs 1"));
-        auto eight = run(search + std::wstring(L" --jobs 8"));
+        // Three workers, each searching several places of the twelve.
+        auto three = run(search + std::wstring(L" --jobs 3"));
         std::string line(search, search + wcslen(search));
         EXPECT_EQ(one.exitCode, static_cast<DWORD>(kSuccess)) << line << "\n" << one.output;
-        EXPECT_EQ(eight.exitCode, one.exitCode) << line;
-        EXPECT_EQ(eight.output, one.output) << line << ": --jobs 8 prints what --jobs 1 prints";
+        EXPECT_EQ(three.exitCode, one.exitCode) << line;
+        EXPECT_EQ(three.output, one.output) << line << ": --jobs 3 prints what --jobs 1 prints";
         const char* expected = line.find("--json") != std::string::npos ? "\"at\": \"192.168.1.9\""
                                : line.find("--port") != std::string::npos ? "serial   COM2"
                                                                         : "3 terminals found; searched 12 addresses";

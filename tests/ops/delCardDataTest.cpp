@@ -1,4 +1,6 @@
 // Record clearing, and the card-writing entry that does nothing.
+#include <algorithm>
+
 #include "Scenario.h"
 
 namespace kavro::test {
@@ -47,13 +49,18 @@ TEST_F(ClearingTest, NoTerminalOrARefusedEraseStillAnswersTrue)
 TEST_F(ClearingTest, AnAddressThatCannotBeBuiltAnswersFalseAtOnce)
 {
     Bstr tooLong(L"1234567890123456");
-    VARIANT_BOOL result = VARIANT_TRUE;
-    LONGLONG start = Now();
-    ASSERT_EQ(machine->delCardData(VARIANT_FALSE, tooLong.get(), 0, 1, &result), S_OK);
-    double elapsed = Milliseconds(start, Now());
-    EXPECT_EQ(result, VARIANT_FALSE);
+    // The quickest of five calls: a pause makes every call last 100 ms, a
+    // loaded machine only some.
+    double quickest = 1e9;
+    for (int call = 0; call < 5; ++call) {
+        VARIANT_BOOL result = VARIANT_TRUE;
+        LONGLONG start = Now();
+        ASSERT_EQ(machine->delCardData(VARIANT_FALSE, tooLong.get(), 0, 1, &result), S_OK);
+        quickest = std::min(quickest, Milliseconds(start, Now()));
+        EXPECT_EQ(result, VARIANT_FALSE);
+    }
     EXPECT_EQ(HwSim_CallCount(), 0);
-    EXPECT_LT(elapsed, 100.0) << "no pause when the address cannot be built";
+    EXPECT_LT(quickest, 100.0) << "no pause when the address cannot be built";
 }
 
 TEST_F(ClearingTest, WriteCardTouchesNothingAndAnswersFalse)

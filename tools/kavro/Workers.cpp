@@ -145,20 +145,18 @@ void KeepWorking(Places& places, const SearchRequest& request, const std::wstrin
         const std::optional<size_t> index = places.Next();
         if (!index) break;
         PlaceResult result;
+        Searched searched = Searched::kFailed;
         try {
-            switch (SearchOne(worker, !answered, places, request, *index, placeTimeout, result)) {
-            case Searched::kGivenBack: continue;
-            case Searched::kAnswered:
-                if (!answered) MarkStage("first_answer");
-                answered = true;
-                break;
-            case Searched::kFailed: break;
-            }
+            searched = SearchOne(worker, !answered, places, request, *index, placeTimeout, result);
         } catch (...) {
             result.exitCode = kCallFailed;
             result.failure = L"Searching " + PlaceName(request, *index) + L" with a worker process failed";
         }
-        places.Done(*index, std::move(result));
+        if (searched == Searched::kAnswered && !answered) {
+            MarkStage("first_answer");
+            answered = true;
+        }
+        if (searched != Searched::kGivenBack) places.Done(*index, std::move(result));
     }
     // Ended at once: an idle worker's orderly exit would only delay the result.
     if (worker) worker->End(true);

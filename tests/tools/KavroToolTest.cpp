@@ -73,20 +73,27 @@ std::vector<DWORD> KavroChildrenOf(DWORD parent)
     return children;
 }
 
+// The names of the files that pattern (a path with wildcards) matches.
+std::vector<std::wstring> FilesMatching(const std::wstring& pattern)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
 // An empty folder for kavro.exe's stage times (Stages.h), through the
 // environment its processes inherit from here.
 std::wstring FreshStages(const std::wstring& folder)
 {
-    const std::wstring stages = folder + L"stages";
+    const std::wstring stages = folder + L"stages\\";
     CreateDirectoryW(stages.c_str(), nullptr);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((stages + L"\\*.txt").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do DeleteFileW((stages + L"\\" + found.cFileName).c_str());
-        while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", stages.c_str());
+    for (const std::wstring& name : FilesMatching(stages + L"*.txt")) DeleteFileW((stages + name).c_str());
+    SetEnvironmentVariableW(L"KAVRO_STAGE_TIMES", stages.substr(0, stages.size() - 1).c_str());
     return stages;
 }
 
@@ -98,17 +105,13 @@ DWORD LoneWorker(const std::wstring& stages, DWORD& parent)
 {
     for (int tries = 0; tries < 1500; ++tries, Sleep(200)) {
         int done = 0;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((stages + L"\\*.txt").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) continue;
-        do {
-            std::istringstream lines(ReadAll(stages + L"\\" + found.cFileName));
+        for (const std::wstring& name : FilesMatching(stages + L"*.txt")) {
+            std::istringstream lines(ReadAll(stages + name));
             unsigned long pid = 0;
             std::string stage, seconds;
             while (lines >> pid >> stage >> seconds)
                 if (stage == "place_done") ++done, parent = pid;
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        }
         if (done < 7) continue;
         std::vector<DWORD> workers = KavroChildrenOf(parent);
         if (workers.size() == 1) return workers[0];
@@ -126,15 +129,10 @@ bool NoneLeft(DWORD parent)
 std::vector<DWORD> TemporaryOwners(const std::wstring& store)
 {
     std::vector<DWORD> owners;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((store + L".*.tmp").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return owners;
-    do {
-        std::wstring name = found.cFileName;
+    for (const std::wstring& name : FilesMatching(store + L".*.tmp")) {
         size_t dot = name.rfind(L'.', name.size() - 5);
         owners.push_back(wcstoul(name.c_str() + dot + 1, nullptr, 10));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    }
     return owners;
 }
 
